@@ -1,0 +1,3 @@
+#include "rawgraft.h"
+
+int main(int argc, char** argv) { return rawgraft_main(argc, argv); }

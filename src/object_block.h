@@ -1,0 +1,101 @@
+// The object-name block: the section table, the counted string, the readers
+// of counts and strings, the assembly buffer in which import and sync build
+// sections, and the routine that reads past a whole block.
+//
+// Block layout (little-endian): i32 group count G (<= 0: no groups); G groups
+// of u32 n + n counted strings; then sections 1..19, each u32 n + n counted
+// strings. A counted string is a u16 length L and L bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <vector>
+
+constexpr int section_creature_layer = 0;
+constexpr int section_count = 20;
+
+// The table seen as an array indexed by section number; entry section_count
+// is the end marker, which is null.
+extern const char* g_sectionlist[section_count + 1];
+
+// The same storage seen by name.
+struct section_table {
+  const char*& creature_layer;
+  const char*& inorganic;
+  const char*& plant;
+  const char*& body;
+  const char*& bodygloss;
+  const char*& creature;
+  const char*& item;
+  const char*& building;
+  const char*& entity;
+  const char*& word;
+  const char*& symbol;
+  const char*& translation;
+  const char*& color;
+  const char*& shape;
+  const char*& color_pattern;
+  const char*& reaction;
+  const char*& material_template;
+  const char*& tissue_template;
+  const char*& body_detail_plan;
+  const char*& creature_variation;
+  const char*& end_marker;
+};
+extern const section_table g_section;
+
+// Start-up self-check that both views share storage; a failure is a stop.
+void check_section_list();
+
+// Index of the section whose name equals `name` ignoring ASCII case, or -1.
+int find_section(const char* name);
+
+struct counted_string {
+  std::uint16_t len = 0;
+  std::unique_ptr<char[]> s;  // len bytes and a zero byte, or null
+};
+
+// Reads one counted string into `record`, replacing its previous text.
+// Returns the text, or null when the file ends inside the string or the
+// string is empty (the record is then length 0 with no text).
+const char* read_counted_string(std::FILE* in, counted_string& record);
+
+// Reads a 32-bit count; a count the file ends inside reads as 0.
+std::int32_t read_count(std::FILE* in);
+
+// A string count read from the world must be positive: 0 (which a truncated
+// file also gives) and negative values are consistency stops.
+std::int32_t read_string_count(std::FILE* in);
+
+// The growing buffer in which a section is assembled before its one write.
+class assembly_buffer {
+ public:
+  static constexpr std::size_t initial_size = 8 * 1024 * 1024;
+  assembly_buffer();
+
+  std::size_t outp = 0;  // write position
+
+  std::uint8_t* data() { return bytes_.data(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::span<const std::uint8_t> assembled() const { return {bytes_.data(), outp}; }
+  // Makes room for `more` bytes past outp, growing the buffer as needed.
+  void reserve(std::size_t more);
+  // Zero-fills what was assembled and starts again at the beginning.
+  void reset();
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+void append_u32(assembly_buffer& out, std::uint32_t value);
+void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value);
+void append_counted_string(assembly_buffer& out, const counted_string& record);
+void append_counted_cstr(assembly_buffer& out, const char* text);
+// Appends a record of `length` bytes of `text`.
+void append_record(assembly_buffer& out, const char* text, std::uint16_t length);
+
+// Reads past a whole block, leaving `worldfile` at its first byte after it.
+void skip_world_block(std::FILE* worldfile);

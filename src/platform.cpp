@@ -1,0 +1,280 @@
+#include "platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#if defined(_WIN32)
+#include <conio.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+namespace {
+void sort_by_name(std::vector<folder_entry>& list) {
+  std::sort(list.begin(), list.end(),
+            [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
+}
+bool is_dot_entry(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+}  // namespace
+
+#if defined(_WIN32)
+
+const char path_separator = '\\';
+
+bool format_local_time(char* out, std::size_t size, const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_s(&local, &now) != 0) return false;
+  return std::strftime(out, size, format, &local) != 0;
+}
+
+bool rename_noreplace(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+
+void sync_parent_folder(const char*) {}
+
+bool same_file(const char* a, const char* b) {
+  auto identify = [](const char* path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+  if (!identify(a, ia) || !identify(b, ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+kernel_copy copy_in_kernel(std::FILE*, std::FILE*, std::int64_t) {
+  return {kernel_copy::unsupported, 0};
+}
+
+folder_listing::~folder_listing() {}
+
+bool folder_listing::open(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  path_ = path;
+  handle_ = this;  // marks the listing open; every pass searches afresh
+  return true;
+}
+
+std::vector<folder_entry> folder_listing::entries() {
+  std::vector<folder_entry> list;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return list;
+  do {
+    if (is_dot_entry(found.cFileName)) continue;
+    entry_kind kind = entry_kind::file;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      kind = entry_kind::folder;
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+      kind = entry_kind::device;
+    }
+    list.push_back({found.cFileName, kind});
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  sort_by_name(list);
+  return list;
+}
+
+void wait_for_key() {
+  // _getch reads the console itself; without one there is nothing to wait for.
+  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  if (console == INVALID_HANDLE_VALUE) return;
+  CloseHandle(console);
+  _getch();
+}
+
+#else  // POSIX
+
+const char path_separator = '/';
+
+bool format_local_time(char* out, std::size_t size, const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return false;
+  return std::strftime(out, size, format, &local) != 0;
+}
+
+bool rename_noreplace(const char* from, const char* to) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+  // A hard link fails when the target exists, so link + unlink never replaces.
+  if (link(from, to) == 0) {
+    if (unlink(from) == 0) return true;
+    int saved = errno;
+    unlink(to);
+    errno = saved;
+    return false;
+  }
+  if (errno == EEXIST) return false;
+  // File systems without hard links: check first, then move. Not atomic
+  // against another writer, but never replaces what was there at the check.
+  struct stat existing;
+  if (lstat(to, &existing) == 0 || errno != ENOENT) return false;
+  return rename(from, to) == 0;
+}
+
+bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0; }
+
+void sync_parent_folder(const char* path) {
+  std::string folder(path);
+  std::string::size_type slash = folder.rfind('/');
+  folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash + 1);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+bool same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+kernel_copy copy_in_kernel(std::FILE* from, std::FILE* to, std::int64_t max) {
+#if defined(__linux__)
+  if (std::fflush(to) != 0) return {kernel_copy::write_failed, 0};
+  off_t in_offset = ftello(from);
+  off_t out_offset = ftello(to);
+  if (in_offset < 0 || out_offset < 0) return {kernel_copy::unsupported, 0};
+  std::int64_t total = 0;
+  while (total < max) {
+    ssize_t n = copy_file_range(fileno(from), &in_offset, fileno(to), &out_offset,
+                                static_cast<std::size_t>(max - total), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (total == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                         errno == EOPNOTSUPP || errno == EBADF)) {
+        return {kernel_copy::unsupported, 0};
+      }
+      bool write_side = errno == ENOSPC || errno == EFBIG || errno == EDQUOT;
+      return {write_side ? kernel_copy::write_failed : kernel_copy::read_failed, total};
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  // Re-synchronise the streams with the descriptors' new offsets.
+  if (fseeko(from, in_offset, SEEK_SET) != 0) return {kernel_copy::read_failed, total};
+  if (fseeko(to, out_offset, SEEK_SET) != 0) return {kernel_copy::write_failed, total};
+  return {kernel_copy::copied, total};
+#else
+  (void)from;
+  (void)to;
+  (void)max;
+  return {kernel_copy::unsupported, 0};
+#endif
+}
+
+folder_listing::~folder_listing() {
+  if (handle_ != nullptr) closedir(static_cast<DIR*>(handle_));
+}
+
+bool folder_listing::open(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  handle_ = dir;
+  path_ = path;
+  return true;
+}
+
+std::vector<folder_entry> folder_listing::entries() {
+  std::vector<folder_entry> list;
+  DIR* dir = static_cast<DIR*>(handle_);
+  if (dir == nullptr) return list;
+  rewinddir(dir);
+  while (dirent* entry = readdir(dir)) {
+    if (is_dot_entry(entry->d_name)) continue;
+    entry_kind kind = entry_kind::file;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat info;
+      std::string full = path_ + "/" + entry->d_name;
+      if (stat(full.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) type = DT_DIR;
+        if (S_ISCHR(info.st_mode)) type = DT_CHR;
+        if (S_ISBLK(info.st_mode)) type = DT_BLK;
+      }
+    }
+    if (type == DT_DIR) kind = entry_kind::folder;
+    if (type == DT_CHR || type == DT_BLK) kind = entry_kind::device;
+    list.push_back({entry->d_name, kind});
+  }
+  sort_by_name(list);
+  return list;
+}
+
+namespace {
+int tty_fd = -1;
+termios tty_saved;
+
+void restore_tty_and_reraise(int signal_number) {
+  tcsetattr(tty_fd, TCSANOW, &tty_saved);
+  ::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+}  // namespace
+
+void wait_for_key() {
+  int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd < 0) return;  // no controlling terminal: nobody to wait for
+  termios saved;
+  if (tcgetattr(fd, &saved) != 0) {
+    close(fd);
+    return;
+  }
+  tty_fd = fd;
+  tty_saved = saved;
+  // Settings must come back even when the wait is interrupted.
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  struct sigaction restore{}, previous[4];
+  restore.sa_handler = restore_tty_and_reraise;
+  sigemptyset(&restore.sa_mask);
+  for (int i = 0; i < 4; ++i) sigaction(signals[i], &restore, &previous[i]);
+
+  termios raw = saved;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+    char key;
+    while (read(fd, &key, 1) < 0 && errno == EINTR) {
+    }
+  }
+  tcsetattr(fd, TCSANOW, &saved);
+  for (int i = 0; i < 4; ++i) sigaction(signals[i], &previous[i], nullptr);
+  tty_fd = -1;
+  close(fd);
+}
+
+#endif
+
+}  // namespace platform

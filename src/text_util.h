@@ -1,0 +1,45 @@
+// Text helpers that work in place on NUL-terminated byte text, the one
+// message channel (report) and the one consistency stop.
+#pragma once
+
+#include <cstddef>
+
+// Formats a message and writes it to standard error. Returns 1; a null format
+// prints nothing.
+int report(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// While batching, report() leaves its output in the stream buffer instead of
+// flushing after every message; long runs of short lines then cost one write
+// per buffer instead of one per line. report_flush() ends a batch.
+void report_batching(bool on);
+void report_flush();
+
+bool is_space(char c);
+// Skips leading whitespace and cuts trailing whitespace; null gives null.
+char* trim(char* text);
+// First non-whitespace character, or the terminator.
+char* skip_space(char* text);
+// Just after the last non-whitespace character.
+char* end_of_text(char* text);
+// First occurrence of needle in text ignoring ASCII case; an empty needle is
+// never found.
+const char* find_nocase(const char* text, const char* needle);
+bool equal_nocase(const char* a, const char* b);
+void upper_in_place(char* text);
+void replace_char(char* text, char from, char to);
+
+// A failed internal check: writes "consistency check failed: <condition>" to
+// standard error and ends the process with status 1. Never returns.
+[[noreturn]] void consistency_stop(const char* condition);
+inline void consistency_check(bool holds, const char* condition) {
+  if (!holds) consistency_stop(condition);
+}
+
+// Lets an in-process driver (a fuzz target) catch stops instead of exiting.
+// The handler must not return; if it does, the process exits as usual.
+using stop_handler = void (*)(const char* condition);
+void set_stop_handler(stop_handler handler);

@@ -1,0 +1,60 @@
+#include "support/messages.hpp"
+
+namespace testsupport {
+
+std::string banner_and_usage() {
+  return "rawgraft\nVersion 31.5.3\n"
+         "Usage:\n\trawgraft <region> <export|import> <file>\nExamples:\n"
+         "\trawgraft region1 export -\n"
+         "\trawgraft 1 export exportfile.txt\n"
+         "\trawgraft 1 import modifiedfile.txt\n"
+         "\trawgraft 1 sync\n";
+}
+
+namespace {
+
+constexpr std::size_t stamp_size = 15;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool stamp_at(std::string_view text, std::size_t pos) {
+  if (pos + stamp_size > text.size()) return false;
+  for (std::size_t i = 0; i < stamp_size; ++i) {
+    const char c = text[pos + i];
+    if (i == 8 ? c != '_' : !is_digit(c)) return false;
+  }
+  const bool digit_before = pos > 0 && is_digit(text[pos - 1]);
+  const bool digit_after = pos + stamp_size < text.size() && is_digit(text[pos + stamp_size]);
+  return !digit_before && !digit_after;
+}
+
+}  // namespace
+
+std::vector<std::string> find_timestamps(std::string_view text) {
+  std::vector<std::string> stamps;
+  for (std::size_t pos = 0; pos < text.size();) {
+    if (stamp_at(text, pos)) {
+      stamps.emplace_back(text.substr(pos, stamp_size));
+      pos += stamp_size;
+    } else {
+      ++pos;
+    }
+  }
+  return stamps;
+}
+
+std::string mask_timestamps(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    if (stamp_at(text, pos)) {
+      out += timestamp_placeholder;
+      pos += stamp_size;
+    } else {
+      out.push_back(text[pos++]);
+    }
+  }
+  return out;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,21 @@
+#pragma once
+// Expected texts shared by end-to-end tests, and masking of run-dependent parts.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+// Banner and usage, printed first on every run.
+std::string banner_and_usage();
+
+inline constexpr std::string_view timestamp_placeholder = "YYYYMMDD_HHMMSS";
+
+// Every "%Y%m%d_%H%M%S" stamp in `text` (8 digits, "_", 6 digits, not inside a
+// longer run of digits), in order of appearance.
+std::vector<std::string> find_timestamps(std::string_view text);
+// `text` with each such stamp replaced by timestamp_placeholder.
+std::string mask_timestamps(std::string_view text);
+
+}  // namespace testsupport

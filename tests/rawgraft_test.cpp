@@ -1,0 +1,209 @@
+// Command-line front end: banner, argument count, command word, force prefix,
+// region name and the order in which these problems are reported.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/testsupport.hpp"
+
+namespace ts = testsupport;
+
+namespace {
+
+const std::string kUsage = ts::banner_and_usage();
+
+std::string reading(const std::string& region, const std::string& file = "world.dat") {
+  return "Reading Region " + region + " at ./data/save/" + region + "/" + file + "\n";
+}
+
+std::string no_raws(const std::string& region) {
+  return "Error: can not open raws: ./data/save/" + region + "/raw/objects\n";
+}
+
+// A good world for region1, with no raw folder: a sync stops right after the
+// identification lines.
+class FrontEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { folder.write_world("region1", ts::sample_world_dat()); }
+
+  // The run must end normally, print nothing on standard output and leave the
+  // region folder as it was.
+  void expect_clean_end(const ts::run_result& r, const std::string& expected_err) {
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, expected_err);
+    EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")), std::vector<std::string>{"world.dat"});
+    EXPECT_EQ(folder.read(ts::game_folder::world_file("region1")), ts::sample_world_dat());
+  }
+
+  ts::game_folder folder;
+};
+
+TEST(Banner, IsExactlyNameVersionAndFiveUsageFormats) {
+  EXPECT_EQ(kUsage,
+            "rawgraft\n"
+            "Version 31.5.3\n"
+            "Usage:\n"
+            "\trawgraft <region> <export|import> <file>\n"
+            "Examples:\n"
+            "\trawgraft region1 export -\n"
+            "\trawgraft 1 export exportfile.txt\n"
+            "\trawgraft 1 import modifiedfile.txt\n"
+            "\trawgraft 1 sync\n");
+}
+
+TEST_F(FrontEnd, WrongArgumentCountsStopAfterTheUsage) {
+  const std::string message = kUsage + "\nInvalid number of parameters. Exiting.\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"1"}, {"1", "export", "out.txt", "extra"}, {"1", "sync", "a", "b"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    expect_clean_end(ts::run_rawgraft(folder, args), message);
+    EXPECT_EQ(folder.list(), std::vector<std::string>{"data"});
+  }
+}
+
+TEST_F(FrontEnd, SyncReadsTheWorldAndStopsWithoutRaws) {
+  const std::string expected =
+      kUsage + reading("region1") + "World Identified: Testworld\n" + no_raws("region1");
+  // Case and the force prefix both resolve to sync; a fourth argument is ignored.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"1", "sync"},
+                                                                {"1", "SYNC"},
+                                                                {"1", "forcesync"},
+                                                                {"1", "forceSync"},
+                                                                {"1", "sync", "ignored.txt"},
+                                                                {" 1\t", " sync\n"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    expect_clean_end(ts::run_rawgraft(folder, args), expected);
+    EXPECT_FALSE(folder.exists("ignored.txt"));
+  }
+}
+
+struct invalid_command_case {
+  std::string given;
+  std::string reported;
+  friend void PrintTo(const invalid_command_case& c, std::ostream* os) { *os << '"' << c.given << '"'; }
+};
+
+class InvalidCommand : public FrontEnd, public ::testing::WithParamInterface<invalid_command_case> {};
+
+TEST_P(InvalidCommand, IsReportedAfterForcePrefixRemoval) {
+  const auto& c = GetParam();
+  expect_clean_end(ts::run_rawgraft(folder, {"1", c.given, "file.txt"}),
+                   kUsage + "Error: invalid command: " + c.reported + "\n");
+  EXPECT_FALSE(folder.exists("file.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, InvalidCommand,
+    ::testing::Values(invalid_command_case{"bogus", "bogus"},
+                      invalid_command_case{"exports", "exports"},
+                      invalid_command_case{"sync2", "sync2"},
+                      invalid_command_case{"  import x ", "import x"},
+                      invalid_command_case{"Forceimport", "Forceimport"},
+                      invalid_command_case{"FORCEexport", "FORCEexport"},
+                      invalid_command_case{"force-import", "-import"},
+                      invalid_command_case{"force", ""},
+                      invalid_command_case{"forceforceimport", "forceimport"},
+                      invalid_command_case{"force sync", " sync"}));
+
+TEST_F(FrontEnd, ImportOrExportWithoutFileStopsBeforeReadingTheWorld) {
+  for (const auto& [command, word] : std::vector<std::pair<std::string, std::string>>{
+           {"import", "import"},
+           {"export", "export"},
+           {"EXPORT", "export"},
+           {"Import", "import"},
+           {"forceimport", "import"},
+           {"forceExport", "export"}}) {
+    SCOPED_TRACE(command);
+    expect_clean_end(ts::run_rawgraft(folder, {"1", command}),
+                     kUsage + "Error: no file given for " + word + ".\n");
+    EXPECT_EQ(folder.list(), std::vector<std::string>{"data"});
+  }
+}
+
+TEST(MissingWorld, ReportsTheSavPathBeforeAnyCommandProblem) {
+  ts::game_folder folder;
+  folder.make_dir(ts::game_folder::region_dir("region2"));
+  folder.write_world("region1", ts::sample_world_dat());  // another region must not be picked
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"2", "sync"}, {"2", "bogus"}, {"2", "export"}, {"2", "import", "in.txt"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const auto r = ts::run_rawgraft(folder, args);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kUsage + "Error: can not open region file: ./data/save/region2/world.sav\n");
+  }
+  EXPECT_TRUE(folder.list(ts::game_folder::region_dir("region2")).empty());
+
+  const auto no_region = ts::run_rawgraft(folder, {"oldworld", "sync"});
+  EXPECT_EQ(no_region.err, kUsage + "Error: can not open region file: ./data/save/oldworld/world.sav\n");
+  EXPECT_FALSE(folder.exists(ts::game_folder::region_dir("oldworld")));
+}
+
+struct region_case {
+  std::string argument;
+  std::string region;
+  friend void PrintTo(const region_case& c, std::ostream* os) { *os << '"' << c.argument << '"'; }
+};
+
+class RegionName : public ::testing::TestWithParam<region_case> {};
+
+TEST_P(RegionName, SelectsTheSaveFolder) {
+  const auto& c = GetParam();
+  ts::game_folder folder;
+  folder.write_world(c.region, ts::sample_world_dat());
+  const auto r = ts::run_rawgraft(folder, {c.argument, "sync"});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.err, kUsage + reading(c.region) + "World Identified: Testworld\n" + no_raws(c.region));
+}
+
+// A non-zero leading number (as atoi reads it) gets "region" put in front;
+// anything else is a folder name as it stands.
+INSTANTIATE_TEST_SUITE_P(Arguments, RegionName,
+                         ::testing::Values(region_case{"1", "region1"},
+                                           region_case{"12", "region12"},
+                                           region_case{"3b", "region3b"},
+                                           region_case{"007", "region007"},
+                                           region_case{"-2", "region-2"},
+                                           region_case{"+5", "region+5"},
+                                           region_case{" 4 ", "region4"},
+                                           region_case{"region1", "region1"},
+                                           region_case{"0", "0"},
+                                           region_case{"00", "00"},
+                                           region_case{"oldworld", "oldworld"},
+                                           region_case{"b3", "b3"},
+                                           region_case{"my world", "my world"}));
+
+TEST(RegionNameLength, OneHundredTwentySevenCharactersIsTheLimit) {
+  ts::game_folder folder;
+  const std::string longest(127, 'w');
+  folder.write_world(longest, ts::sample_world_dat());
+  const auto ok = ts::run_rawgraft(folder, {longest, "sync"});
+  EXPECT_EQ(ok.err, kUsage + reading(longest) + "World Identified: Testworld\n" + no_raws(longest));
+
+  // "region" + "3" + 120 letters is 127 characters.
+  const std::string numbered = "3" + std::string(120, 'b');
+  folder.write_world("region" + numbered, ts::sample_world_dat());
+  const auto ok2 = ts::run_rawgraft(folder, {numbered, "sync"});
+  EXPECT_EQ(ok2.err, kUsage + reading("region" + numbered) + "World Identified: Testworld\n" +
+                         no_raws("region" + numbered));
+
+  const std::string too_long(128, 'w');
+  folder.write_world(too_long, ts::sample_world_dat());
+  for (const auto& args : std::vector<std::vector<std::string>>{{too_long, "sync"},
+                                                                {numbered + "b", "sync"},
+                                                                {too_long, "bogus"},
+                                                                {std::string(5000, '7'), "sync"}}) {
+    SCOPED_TRACE(args[0].size());
+    const auto r = ts::run_rawgraft(folder, args);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kUsage + "Error: region name too long.\n");
+  }
+  EXPECT_EQ(folder.list(ts::game_folder::region_dir(too_long)), std::vector<std::string>{"world.dat"});
+}
+
+}  // namespace

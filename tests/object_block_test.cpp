@@ -1,0 +1,145 @@
+#include "object_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "support/bytes.hpp"
+
+namespace {
+struct file_closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// A read-only stream over the given bytes.
+file_ptr stream_of(const std::string& bytes) {
+  file_ptr file(std::tmpfile());
+  std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  std::rewind(file.get());
+  return file;
+}
+
+std::string assembled(const assembly_buffer& out) {
+  return std::string(reinterpret_cast<const char*>(out.data()), out.outp);
+}
+}  // namespace
+
+TEST(SectionTable, SelfCheckPassesAndNamesMatchTheirIndex) {
+  check_section_list();
+  EXPECT_STREQ(g_section.creature_layer, "creature_layer");
+  EXPECT_STREQ(g_section.creature_variation, "creature_variation");
+  EXPECT_EQ(g_section.end_marker, nullptr);
+}
+
+TEST(SectionTable, FindSectionIgnoresCaseButNeedsTheWholeName) {
+  EXPECT_EQ(find_section("CREATURE_LAYER"), 0);
+  EXPECT_EQ(find_section("Color_Pattern"), 14);
+  EXPECT_EQ(find_section("creature_variation"), 19);
+  EXPECT_EQ(find_section("END"), -1);
+  EXPECT_EQ(find_section(""), -1);
+  EXPECT_EQ(find_section("inorganic\n"), -1);
+  EXPECT_EQ(find_section("color_"), -1);
+}
+
+TEST(CountedString, ReadsTextAndReusesTheRecord) {
+  std::string bytes;
+  testsupport::put_counted(bytes, "GRANITE");
+  testsupport::put_counted(bytes, std::string("a\0b", 3));
+  file_ptr in = stream_of(bytes);
+  counted_string record;
+  ASSERT_STREQ(read_counted_string(in.get(), record), "GRANITE");
+  EXPECT_EQ(record.len, 7);
+  ASSERT_NE(read_counted_string(in.get(), record), nullptr);
+  EXPECT_EQ(record.len, 3);
+  EXPECT_EQ(std::string(record.s.get(), 4), std::string("a\0b\0", 4));
+}
+
+TEST(CountedString, EmptyAndTruncatedStringsComeBackAbsent) {
+  counted_string record;
+  // Length 0: the two length bytes are its whole extent.
+  file_ptr empty = stream_of(std::string("\0\0\x01\0Z", 5));
+  EXPECT_EQ(read_counted_string(empty.get(), record), nullptr);
+  EXPECT_EQ(record.len, 0);
+  EXPECT_EQ(record.s, nullptr);
+  EXPECT_STREQ(read_counted_string(empty.get(), record), "Z");
+
+  file_ptr cut_text = stream_of(std::string("\x05\0abc", 5));
+  EXPECT_EQ(read_counted_string(cut_text.get(), record), nullptr);
+  EXPECT_EQ(record.len, 0);
+  EXPECT_EQ(record.s, nullptr);
+
+  file_ptr cut_length = stream_of(std::string("\x05", 1));
+  EXPECT_EQ(read_counted_string(cut_length.get(), record), nullptr);
+}
+
+TEST(Counts, AreLittleEndianAndReadAsZeroWhenCut) {
+  file_ptr in = stream_of(std::string("\x01\x02\x03\x04\xff\xff\xff\xff\x07\x00", 10));
+  EXPECT_EQ(read_count(in.get()), 0x04030201);
+  EXPECT_EQ(read_count(in.get()), -1);
+  EXPECT_EQ(read_count(in.get()), 0);
+}
+
+TEST(CountsDeathTest, ZeroAndNegativeStringCountsStop) {
+  file_ptr zero = stream_of(std::string(4, '\0'));
+  EXPECT_EXIT(read_string_count(zero.get()), testing::ExitedWithCode(1),
+              "consistency check failed: ");
+  file_ptr negative = stream_of(std::string("\0\0\0\x80", 4));
+  EXPECT_EXIT(read_string_count(negative.get()), testing::ExitedWithCode(1),
+              "consistency check failed: ");
+}
+
+TEST(AssemblyBuffer, AppendsRecordsAndCountsLittleEndian) {
+  assembly_buffer out;
+  append_u32(out, 0);
+  append_counted_cstr(out, "OAK");
+  counted_string empty;
+  append_counted_string(out, empty);
+  store_u32(out, 0, 0x80000001u);
+  EXPECT_EQ(assembled(out), std::string("\x01\0\0\x80\x03\0OAK\0\0", 11));
+  out.reset();
+  EXPECT_EQ(out.outp, 0u);
+  EXPECT_EQ(out.data()[4], 0);  // zero-filled again
+}
+
+TEST(AssemblyBuffer, GrowsPastItsFirstSizeKeepingWhatItHolds) {
+  assembly_buffer out;
+  const std::string name(1000, 'Q');
+  const std::size_t records = assembly_buffer::initial_size / 1002 + 10;
+  for (std::size_t i = 0; i < records; ++i) append_counted_cstr(out, name.c_str());
+  ASSERT_EQ(out.outp, records * 1002);
+  const std::string all = assembled(out);
+  for (std::size_t i = 0; i < records; ++i) {
+    ASSERT_EQ(all.compare(i * 1002 + 2, 1000, name), 0) << "record " << i;
+  }
+}
+
+TEST(SkipWorldBlock, StopsAtTheFirstByteAfterTheBlock) {
+  std::string block;
+  testsupport::put_i32(block, 2);
+  for (int g = 0; g < 2; ++g) {
+    testsupport::put_u32(block, 1);
+    testsupport::put_counted(block, "GROUP_ENTRY");
+  }
+  for (int s = 1; s < section_count; ++s) {
+    testsupport::put_u32(block, 2);
+    testsupport::put_counted(block, "");
+    testsupport::put_counted(block, "ENTRY");
+  }
+  file_ptr in = stream_of(block + "REST");
+  testing::internal::CaptureStderr();
+  skip_world_block(in.get());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Skipping to world data...\n");
+  EXPECT_EQ(std::ftell(in.get()), static_cast<long>(block.size()));
+}
+
+TEST(SkipWorldBlockDeathTest, MissingCountStops) {
+  std::string block;
+  testsupport::put_i32(block, 0);
+  testsupport::put_u32(block, 1);
+  testsupport::put_counted(block, "ONLY_ONE_SECTION");
+  file_ptr in = stream_of(block);
+  EXPECT_EXIT(skip_world_block(in.get()), testing::ExitedWithCode(1), "consistency check failed: ");
+}

@@ -1,0 +1,69 @@
+#include "text_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+std::string trimmed(std::string text) { return trim(text.data()); }
+}  // namespace
+
+TEST(TextUtil, TrimCutsEveryKindOfWhitespaceOnBothSides) {
+  EXPECT_EQ(trimmed(" \t\n\v\f\rword in middle \t\n\v\f\r"), "word in middle");
+  EXPECT_EQ(trimmed("   "), "");
+  EXPECT_EQ(trimmed(""), "");
+  EXPECT_EQ(trimmed("x"), "x");
+  EXPECT_EQ(trim(nullptr), nullptr);
+}
+
+TEST(TextUtil, SkipSpaceAndEndOfTextFindTheKeptPart) {
+  std::string text = "\t  abc d \r\n";
+  char* start = skip_space(text.data());
+  EXPECT_EQ(start - text.data(), 3);
+  EXPECT_EQ(end_of_text(start) - text.data(), 8);
+  std::string blank = " \n";
+  EXPECT_EQ(*skip_space(blank.data()), '\0');
+  EXPECT_EQ(end_of_text(blank.data()), blank.data());
+}
+
+TEST(TextUtil, FindNocaseFoldsAsciiOnlyAndNeverFindsEmptyNeedle) {
+  const char* text = "xx[Creature:DWARF]";
+  EXPECT_EQ(find_nocase(text, "CREATURE"), text + 3);
+  EXPECT_EQ(find_nocase(text, "creature:dwarf]"), text + 3);
+  EXPECT_EQ(find_nocase(text, ""), nullptr);
+  EXPECT_EQ(find_nocase("", "a"), nullptr);
+  EXPECT_EQ(find_nocase("abc", "abcd"), nullptr);
+  EXPECT_EQ(find_nocase("aab", "ab"), "aab" + 1);
+  // Only a-z fold: bytes above 127 and punctuation compare exactly.
+  EXPECT_EQ(find_nocase("\xC9", "\xE9"), nullptr);
+  EXPECT_EQ(find_nocase("[", "{"), nullptr);
+  EXPECT_EQ(find_nocase("@", "`"), nullptr);
+}
+
+TEST(TextUtil, EqualNocaseComparesWholeTexts) {
+  EXPECT_TRUE(equal_nocase("EXPORT", "export"));
+  EXPECT_FALSE(equal_nocase("exports", "export"));
+  EXPECT_FALSE(equal_nocase("expor", "export"));
+  EXPECT_TRUE(equal_nocase("", ""));
+}
+
+TEST(TextUtil, UpperAndReplaceWorkInPlace) {
+  std::string text = "dwarf_\xe9z9";
+  upper_in_place(text.data());
+  EXPECT_EQ(text, "DWARF_\xe9Z9");
+  std::string path = "./data/save/region1/world.dat";
+  replace_char(path.data(), '/', '\\');
+  EXPECT_EQ(path, ".\\data\\save\\region1\\world.dat");
+}
+
+TEST(TextUtil, ReportReturnsOneAndIgnoresNullFormat) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(report("a%db\n", 5), 1);
+  EXPECT_EQ(report(nullptr), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "a5b\n");
+}
+
+TEST(TextUtilDeathTest, ConsistencyStopNamesTheConditionAndExitsOne) {
+  EXPECT_EXIT(consistency_check(false, "section count is not 0"), testing::ExitedWithCode(1),
+              "^consistency check failed: section count is not 0\n$");
+}

@@ -1,0 +1,253 @@
+// Interactive mode: the prompts, the answers read from standard input with
+// their length limits, the confirmation, and the end-of-run key wait, which
+// reads the terminal itself and never standard input.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/testsupport.hpp"
+
+namespace ts = testsupport;
+
+namespace {
+const std::string kRegionPrompt =
+    "\nNo command line given.  Entering Interactive Mode.\nPlease enter region: ";
+const std::string kCommandPrompt = "\nPlease enter command: ";
+const std::string kFilePrompt = "\nPlease enter tag file: ";
+const std::string kConfirmPrompt =
+    "\nPlease verify your entry.\nType 'go' when ready to begin, or any other entry to quit\n: ";
+const std::string kAllPrompts = kRegionPrompt + kCommandPrompt + kFilePrompt + kConfirmPrompt;
+const std::string kNothingChanged = "\nExiting.  Nothing changed.\n";
+const std::string kKeyWait = "(press a key to exit)\n";
+
+class Interactive : public ::testing::Test {
+ protected:
+  void SetUp() override { folder.write_world("region1", ts::sample_world_dat()); }
+  ts::run_result answer(const std::string& input) { return ts::run_rawgraft(folder, {}, input); }
+  std::string world() { return folder.read(ts::game_folder::world_file("region1")); }
+
+  ts::game_folder folder;
+};
+
+std::string dump_of_sample(ts::game_folder& folder) {
+  return ts::mask_timestamps(ts::run_rawgraft(folder, {"1", "export", "-"}).out);
+}
+}  // namespace
+
+TEST_F(Interactive, ExportRunsWithoutAKeyWait) {
+  const ts::run_result r = answer("1\nexport\n-\ngo\n");
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts +
+                       "Reading Region region1 at ./data/save/region1/world.dat\n"
+                       "World Identified: Testworld\n"
+                       "Beginning file export...\n"
+                       "Exported 20 sections.\n");
+  EXPECT_EQ(ts::mask_timestamps(r.out), dump_of_sample(folder));
+}
+
+TEST_F(Interactive, ImportFromAFileAndFromStandardInputThenWaitForAKey) {
+  const std::string dump = ts::run_rawgraft(folder, {"1", "export", "-"}).out;
+  folder.write_file("edited.txt", dump);
+  const std::string original = world();
+
+  const ts::run_result from_file = answer("1\nimport\nedited.txt\ngo\n");
+  EXPECT_EQ(from_file.status, 0) << from_file;
+  EXPECT_NE(from_file.err.find(kAllPrompts + "Reading Region region1"), std::string::npos);
+  EXPECT_NE(from_file.err.find("Reading import from edited.txt\n"), std::string::npos);
+  EXPECT_TRUE(from_file.err.ends_with("New World Placed.\n\nDone.\n" + kKeyWait)) << from_file;
+  EXPECT_EQ(world(), original);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a fresh backup name
+  // The dump follows the answers on the same input.
+  const ts::run_result from_stdin = answer("1\nimport\n-\ngo\n" + dump);
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin;
+  EXPECT_EQ(from_stdin.err.find("Reading import from"), std::string::npos);
+  EXPECT_NE(from_stdin.err.find("Imported 20 sections.\n"), std::string::npos);
+  EXPECT_TRUE(from_stdin.err.ends_with("\nDone.\n" + kKeyWait)) << from_stdin;
+  EXPECT_EQ(world(), original);
+}
+
+TEST_F(Interactive, SyncIsNotAskedForAFile) {
+  for (const std::string command : {"sync", "forcesync", "SYNC"}) {
+    const ts::run_result r = answer("1\n" + command + "\ngo\n");
+    EXPECT_EQ(r.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
+                         "Reading Region region1 at ./data/save/region1/world.dat\n"
+                         "World Identified: Testworld\n"
+                         "Error: can not open raws: ./data/save/region1/raw/objects\n" + kKeyWait)
+        << command;
+  }
+  // Holding "sync" is enough to skip the file prompt; the word is still invalid.
+  const ts::run_result async = answer("1\nasync\ngo\n");
+  EXPECT_EQ(async.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
+                           "Error: invalid command: async\n" + kKeyWait);
+}
+
+TEST_F(Interactive, ConfirmationNeedsGoAnywhereIgnoringCase) {
+  for (const std::string yes : {"GO", "go!", "ago", "Gopher", "  let's gO  "}) {
+    const ts::run_result r = answer("1\nexport\nout.txt\n" + yes + "\n");
+    EXPECT_NE(r.err.find("Exported 20 sections.\n"), std::string::npos) << yes << r;
+  }
+  for (const std::string no : {"yes\n", "\n", "g o\n", ""}) {
+    const ts::run_result r = answer("1\nimport\nout.txt\n" + no);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts + kNothingChanged + kKeyWait)
+        << '"' << no << '"';
+  }
+  EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")),
+            std::vector<std::string>{"world.dat"});
+}
+
+TEST_F(Interactive, LongAnswersAreCutAndTheirRestIsTheNextAnswer) {
+  // A 30-character file answer: 23 characters are the file, the other 7 and
+  // the line end are the confirmation.
+  const ts::run_result file = answer("1\nimport\nabcdefghijklmnopqrstuvwGOxxxxx\n");
+  EXPECT_EQ(file.err, ts::banner_and_usage() + kAllPrompts +
+                          "Reading Region region1 at ./data/save/region1/world.dat\n"
+                          "World Identified: Testworld\n"
+                          "Error: can not open input file: abcdefghijklmnopqrstuvw\n" + kKeyWait);
+
+  // A region of 72 characters is cut there; the rest becomes the command.
+  const std::string region(72, 'r');
+  const ts::run_result cut = answer(region + "sync\ngo\n");
+  EXPECT_EQ(cut.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
+                         "Error: can not open region file: ./data/save/" + region +
+                         "/world.sav\n" + kKeyWait);
+
+  // A 22-character command is read whole, its line end being the next answer.
+  const ts::run_result command = answer("1\nexport                \nout.txt\ngo\n");
+  EXPECT_NE(command.err.find(kCommandPrompt + kFilePrompt + kConfirmPrompt + kNothingChanged),
+            std::string::npos)
+      << command;
+}
+
+TEST_F(Interactive, EndOfInputGivesEmptyAnswers) {
+  const ts::run_result r = answer("");
+  EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts + kNothingChanged + kKeyWait);
+  // An empty region, confirmed, points at the folder with no name.
+  const ts::run_result empty = answer("\nsync\ngo\n");
+  EXPECT_EQ(empty.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
+                           "Error: can not open region file: ./data/save//world.sav\n" + kKeyWait);
+}
+
+// A run started with a terminal as its controlling terminal and a closed
+// pipe as standard input: every answer is empty, so it quits and waits.
+class KeyWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    int input[2], errors[2];
+    ASSERT_EQ(pipe(input), 0);
+    ASSERT_EQ(pipe(errors), 0);
+    const std::string binary = RAWGRAFT_BINARY;
+    const std::string root = folder.root().string();
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      dup2(input[0], 0);
+      dup2(errors[1], 1);
+      dup2(errors[1], 2);
+      for (int fd : {master, slave, input[0], input[1], errors[0], errors[1]}) close(fd);
+      if (chdir(root.c_str()) != 0) _exit(126);
+      execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(input[0]);
+    close(input[1]);
+    close(errors[1]);
+    output = errors[0];
+  }
+
+  void TearDown() override {
+    if (child > 0 && waitpid(child, nullptr, WNOHANG) == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+    for (int fd : {master, slave, output}) close(fd);
+  }
+
+  // Reads the run's messages until the key prompt, for at most ten seconds.
+  std::string messages_until_key_prompt() {
+    std::string err;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!err.ends_with(kKeyWait) && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{output, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0) {
+        char buffer[4096];
+        const ssize_t n = read(output, buffer, sizeof buffer);
+        if (n <= 0) break;
+        err.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    return err;
+  }
+
+  // The child's wait status once it ends, within five seconds.
+  std::optional<int> ended() {
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(child, &status, WNOHANG) == child) {
+        child = -1;
+        return status;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+  }
+
+  void expect_waiting_in_raw_mode() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "the run did not wait for a key";
+    termios during{};
+    ASSERT_EQ(tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "no raw key read in progress";
+  }
+
+  void expect_terminal_restored() {
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+  }
+
+  ts::game_folder folder;
+  int master = -1, slave = -1, output = -1;
+  pid_t child = -1;
+  termios before{};
+};
+
+TEST_F(KeyWait, OneKeyOnTheTerminalEndsTheRunAndRestoresTheTerminal) {
+  EXPECT_TRUE(messages_until_key_prompt().ends_with(kNothingChanged + kKeyWait));
+  expect_waiting_in_raw_mode();
+  ASSERT_EQ(write(master, "k", 1), 1);
+  const std::optional<int> status = ended();
+  ASSERT_TRUE(status.has_value()) << "the run did not end after a key press";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  expect_terminal_restored();
+}
+
+TEST_F(KeyWait, AnInterruptedWaitStillRestoresTheTerminal) {
+  EXPECT_TRUE(messages_until_key_prompt().ends_with(kKeyWait));
+  expect_waiting_in_raw_mode();
+  kill(child, SIGINT);
+  const std::optional<int> status = ended();
+  ASSERT_TRUE(status.has_value()) << "the run did not end on SIGINT";
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status;
+  expect_terminal_restored();
+}

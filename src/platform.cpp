@@ -101,6 +101,8 @@ std::vector<folder_entry> folder_listing::entries() {
   return list;
 }
 
+void report_broken_pipes() {}
+
 void wait_for_key() {
   // _getch reads the console itself; without one there is nothing to wait for.
   HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -231,6 +233,8 @@ std::vector<folder_entry> folder_listing::entries() {
   sort_by_name(list);
   return list;
 }
+
+void report_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 namespace {
 int tty_fd = -1;

@@ -63,6 +63,10 @@ class folder_listing {
   std::string path_;
 };
 
+// Makes a write to a closed pipe fail with an error the tool reports,
+// instead of ending the process silently.
+void report_broken_pipes();
+
 // Waits for one key press on the console itself (not standard input), with no
 // echo and no Enter. Returns at once when there is no console.
 void wait_for_key();

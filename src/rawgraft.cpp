@@ -160,6 +160,7 @@ void show_usage() {
 }
 
 int rawgraft_main(int argc, char** argv) {
+  platform::report_broken_pipes();
   show_banner();
   show_usage();
   check_section_list();

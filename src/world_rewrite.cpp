@@ -63,16 +63,16 @@ std::size_t copy_chunk_through(std::FILE* from, std::FILE* to, char* buffer, std
 }  // namespace
 
 copy_outcome copy_remainder(std::FILE* from, std::FILE* to) {
-  std::unique_ptr<char[]> chunk(new (std::nothrow) char[chunk_size]);
-  char* buffer = chunk ? chunk.get() : scratch;
-  const std::size_t size = chunk ? chunk_size : scratch_size;
+  // Chunks move inside the kernel where it can; otherwise through memory,
+  // in 16 MiB pieces, or through scratch when that much cannot be had.
+  std::unique_ptr<char[]> chunk;
   bool in_kernel = true;
   for (;;) {
     copy_outcome outcome = copy_outcome::done;
     std::int64_t moved = 0;
     if (in_kernel) {
       const platform::kernel_copy copy =
-          platform::copy_in_kernel(from, to, static_cast<std::int64_t>(size));
+          platform::copy_in_kernel(from, to, static_cast<std::int64_t>(chunk_size));
       if (copy.result == platform::kernel_copy::unsupported) {
         in_kernel = false;
         continue;
@@ -81,6 +81,9 @@ copy_outcome copy_remainder(std::FILE* from, std::FILE* to) {
       if (copy.result == platform::kernel_copy::write_failed) outcome = copy_outcome::write_failed;
       moved = copy.bytes;
     } else {
+      if (!chunk) chunk.reset(new (std::nothrow) char[chunk_size]);
+      char* buffer = chunk ? chunk.get() : scratch;
+      const std::size_t size = chunk ? chunk_size : scratch_size;
       moved = static_cast<std::int64_t>(copy_chunk_through(from, to, buffer, size, outcome));
     }
     if (outcome != copy_outcome::done) return outcome;

@@ -215,19 +215,28 @@ std::vector<folder_entry> folder_listing::entries() {
   rewinddir(dir);
   while (dirent* entry = readdir(dir)) {
     if (is_dot_entry(entry->d_name)) continue;
-    entry_kind kind = entry_kind::file;
+    // A link says nothing of what it points to, so ask as for an unknown
+    // kind; a dangling link stays a file and fails to open, as it should.
     unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
+    if (type == DT_UNKNOWN || type == DT_LNK) {
       struct stat info;
       std::string full = path_ + "/" + entry->d_name;
+      type = DT_REG;
       if (stat(full.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) type = DT_DIR;
         if (S_ISCHR(info.st_mode)) type = DT_CHR;
         if (S_ISBLK(info.st_mode)) type = DT_BLK;
+        if (S_ISFIFO(info.st_mode)) type = DT_FIFO;
+        if (S_ISSOCK(info.st_mode)) type = DT_SOCK;
       }
     }
+    entry_kind kind = entry_kind::file;
     if (type == DT_DIR) kind = entry_kind::folder;
-    if (type == DT_CHR || type == DT_BLK) kind = entry_kind::device;
+    // Opening a pipe would wait for a writer forever, so special files of
+    // every sort count as devices.
+    if (type == DT_CHR || type == DT_BLK || type == DT_FIFO || type == DT_SOCK) {
+      kind = entry_kind::device;
+    }
     list.push_back({entry->d_name, kind});
   }
   sort_by_name(list);

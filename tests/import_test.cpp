@@ -1,0 +1,468 @@
+// Import: reading an edited text dump back into a world's object-name block,
+// from a file or standard input, and what a malformed dump does with and
+// without force.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/dump_text.hpp"
+#include "support/testsupport.hpp"
+#include "support/transfer_checks.hpp"
+
+namespace ts = testsupport;
+
+namespace {
+
+const std::string kDatPath = "./data/save/region1/world.dat";
+const std::string kHeader = ts::world_dat_header();
+const std::string kTail = ts::world_tail();
+const std::string kTrying = "...trying to continue, but don't expect success.\n";
+
+std::string dat_world(const ts::world_block& block) { return kHeader + block.encode() + kTail; }
+
+std::string clean_dump(const ts::world_block& block) {
+  return ts::dump_title(kDatPath) + ts::dump_body(block);
+}
+
+// Everything up to and including "Beginning file import...\n".
+std::string started(const std::string& source) {
+  return ts::banner_and_usage() + "Reading Region region1 at " + kDatPath +
+         "\nWorld Identified: Testworld\n" +
+         (source == "-" ? "" : "Reading import from " + source + "\n") +
+         "Writing to new world file: " + kDatPath + ".TEMP\nBeginning file import...\n";
+}
+
+// "Importing %s...\n" for creature_layer (when the dump has groups) and for
+// the sections from inorganic up to `last`.
+std::string importing(bool groups, std::string_view last = "creature_variation") {
+  std::string out = groups ? "Importing creature_layer...\n" : "Importing inorganic...\n";
+  for (const auto name : ts::section_names) {
+    out += "Importing " + std::string(name) + "...\n";
+    if (name == last) break;
+  }
+  return out;
+}
+
+const std::string kFinished =
+    "Imported 20 sections.\n"
+    "Skipping to world data...\n"
+    "Copying remainder of world data from original...\n"
+    "Finished writing new world file.\n"
+    "Backup successful: " + kDatPath + ".YYYYMMDD_HHMMSS\n"
+    "New World Placed.\n"
+    "\nDone.\n";
+
+// Parts of an encoded block, for blocks the tool writes in pieces.
+std::string groups_part(const std::vector<std::vector<std::string>>& groups) {
+  std::string out;
+  ts::put_u32(out, static_cast<std::uint32_t>(groups.size()));
+  for (const auto& g : groups) {
+    ts::put_u32(out, static_cast<std::uint32_t>(g.size()));
+    for (const auto& s : g) ts::put_counted(out, s);
+  }
+  return out;
+}
+std::string section_part(const std::vector<std::string>& strings) {
+  std::string out;
+  ts::put_u32(out, static_cast<std::uint32_t>(strings.size()));
+  for (const auto& s : strings) ts::put_counted(out, s);
+  return out;
+}
+std::string sections_part(const ts::world_block& block, std::string_view last) {
+  std::string out;
+  for (const auto name : ts::section_names) {
+    out += section_part(block.section(name));
+    if (name == last) break;
+  }
+  return out;
+}
+
+// Dump body of `block` cut just before the header of section `name`.
+std::string body_before(const ts::world_block& block, std::string_view name) {
+  const std::string body = ts::dump_body(block);
+  return body.substr(0, body.find("\n====" + std::string(name) + "====\n"));
+}
+
+ts::run_result import(const ts::game_folder& folder, const std::string& world,
+                      const std::string& dump, const std::string& command = "import") {
+  folder.write_world("region1", world);
+  folder.write_file("edited.txt", dump);
+  return ts::run_rawgraft(folder, {"1", command, "edited.txt"});
+}
+
+// The new world is in place and the old one is kept under the run's stamp.
+void expect_placed(const ts::game_folder& folder, const ts::run_result& r,
+                   const std::string& old_world, const std::string& new_world) {
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.out, "");
+  const auto stamps = ts::find_timestamps(r.err);
+  ASSERT_EQ(stamps.size(), 1u) << r;
+  const auto region = ts::game_folder::region_dir("region1");
+  EXPECT_EQ(folder.list(region), (std::vector<std::string>{"world.dat", "world.dat." + stamps[0]}));
+  EXPECT_TRUE(folder.read(region / "world.dat") == new_world) << "world differs";
+  EXPECT_TRUE(folder.read(region / ("world.dat." + stamps[0])) == old_world) << "backup differs";
+}
+
+// A stopped import leaves the world as it was and its TEMP file beside it.
+void expect_untouched(const ts::game_folder& folder, const std::string& old_world) {
+  const auto region = ts::game_folder::region_dir("region1");
+  EXPECT_EQ(folder.list(region), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
+  EXPECT_EQ(folder.read(region / "world.dat"), old_world);
+}
+
+TEST(Import, WholeImportReportsEveryStepInOrder) {
+  const std::string world = ts::sample_world_dat();
+  const std::string dump = clean_dump(ts::sample_block());
+  {
+    ts::game_folder folder;
+    const auto r = import(folder, world, dump);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    expect_placed(folder, r, world, world);
+  }
+  {
+    ts::game_folder folder;
+    folder.write_world("region1", world);
+    const auto r = ts::run_rawgraft(folder, {"1", "import", "-"}, dump);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("-") + importing(true) + kFinished);
+    expect_placed(folder, r, world, world);
+  }
+}
+
+TEST(Import, InputFileThatCannotBeOpenedEndsTheRun) {
+  for (const std::string file : {"missing.txt", "nowhere/edited.txt"}) {
+    SCOPED_TRACE(file);
+    ts::game_folder folder;
+    folder.write_world("region1", ts::sample_world_dat());
+    const auto r = ts::run_rawgraft(folder, {"1", "import", file});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, ts::banner_and_usage() + "Reading Region region1 at " + kDatPath +
+                         "\nWorld Identified: Testworld\nError: can not open input file: " + file +
+                         "\n");
+    EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")),
+              std::vector<std::string>{"world.dat"});
+    EXPECT_EQ(folder.read(ts::game_folder::world_file("region1")), ts::sample_world_dat());
+  }
+}
+
+struct round_trip_case {
+  std::string name;
+  ts::world_form form;
+  ts::world_block block;
+};
+
+TEST(Import, ExportThenImportReproducesTheWorld) {
+  ts::world_block no_groups = ts::sample_block();
+  no_groups.creature_layer.clear();
+  ts::world_block varied = ts::sample_block();
+  for (int g = 0; g < 11; ++g) varied.creature_layer.push_back({"extra layer " + std::to_string(g)});
+  varied.section("inorganic") = {"iron", "Iron Bar", "x", "100% %s %n", "a=b", "tab\tinside"};
+  // The longest line that is still read whole.
+  varied.section("word") = {std::string(32766, 'w'), "SHORT"};
+
+  for (const auto& c : std::vector<round_trip_case>{
+           {"dat", ts::world_form::dat, ts::sample_block()},
+           {"dat without groups", ts::world_form::dat, no_groups},
+           {"dat with varied identifiers", ts::world_form::dat, varied},
+           {"sav", ts::world_form::sav, ts::sample_block()},
+           {"sav without groups", ts::world_form::sav, no_groups}}) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder folder;
+    const bool dat = c.form == ts::world_form::dat;
+    const std::string world =
+        (dat ? ts::world_dat_header() : ts::world_sav_header()) + c.block.encode() + kTail;
+    const auto rel = folder.write_world("region1", world, c.form);
+    const auto exported = ts::run_rawgraft(folder, {"1", "export", "dump.txt"});
+    ASSERT_EQ(exported.status, 0) << exported;
+    const auto r = ts::run_rawgraft(folder, {"1", "import", "dump.txt"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_TRUE(r.err.ends_with("New World Placed.\n\nDone.\n")) << r;
+    const auto stamps = ts::find_timestamps(r.err);
+    ASSERT_EQ(stamps.size(), 1u) << r;
+    const std::string name = rel.filename().string();
+    EXPECT_EQ(folder.list(rel.parent_path()), (std::vector<std::string>{name, name + "." + stamps[0]}));
+    EXPECT_TRUE(folder.read(rel) == world) << "world differs";
+    EXPECT_TRUE(folder.read(rel.parent_path() / (name + "." + stamps[0])) == world);
+  }
+}
+
+TEST(Import, NegativeGroupCountComesBackAsZero) {
+  for (const std::int32_t groups : {-1, INT32_MIN}) {
+    SCOPED_TRACE(groups);
+    ts::game_folder folder;
+    ts::world_block block = ts::sample_block();
+    block.creature_layer.clear();
+    block.group_count = groups;
+    const std::string world = dat_world(block);
+    folder.write_world("region1", world);
+    ASSERT_EQ(ts::run_rawgraft(folder, {"1", "export", "dump.txt"}).status, 0);
+    const auto r = ts::run_rawgraft(folder, {"1", "import", "dump.txt"});
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("dump.txt") + importing(false) + kFinished);
+    std::string expected = world;
+    expected.replace(kHeader.size(), 4, std::string(4, '\0'));
+    expect_placed(folder, r, world, expected);
+  }
+}
+
+TEST(Import, FirstHeaderInorganicWritesNoGroups) {
+  ts::game_folder folder;
+  ts::world_block block = ts::sample_block();
+  block.creature_layer.clear();
+  const auto r = import(folder, ts::sample_world_dat(), clean_dump(block));
+  // inorganic is reported twice: as the first header and as the first section.
+  ASSERT_TRUE(importing(false).starts_with("Importing inorganic...\nImporting inorganic...\n"));
+  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(false) + kFinished);
+  EXPECT_EQ(ts::get_u32(dat_world(block), kHeader.size()), 0u);
+  expect_placed(folder, r, ts::sample_world_dat(), dat_world(block));
+}
+
+struct edit_case {
+  std::string name;
+  void (*edit)(ts::world_block&);
+};
+
+TEST(Import, EditedDumpGivesTheEditedBlock) {
+  const std::vector<edit_case> cases = {
+      {"identifiers added",
+       [](ts::world_block& b) {
+         b.section("creature").push_back("NEW_BEAST");
+         b.section("item").insert(b.section("item").begin() + 1, "ITEM_MIDDLE");
+       }},
+      {"identifier removed", [](ts::world_block& b) { b.section("plant").pop_back(); }},
+      {"identifier changed", [](ts::world_block& b) { b.section("color")[0] = "color renamed"; }},
+      {"order changed",
+       [](ts::world_block& b) { std::swap(b.section("shape")[0], b.section("shape")[1]); }},
+      {"group added", [](ts::world_block& b) { b.creature_layer.push_back({"LAYER_C1", "LAYER_C2"}); }},
+      {"group removed", [](ts::world_block& b) { b.creature_layer.pop_back(); }},
+      {"many identifiers",
+       [](ts::world_block& b) {
+         for (int i = 0; i < 3000; ++i) b.section("entity").push_back("ENTITY_" + std::to_string(i));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder folder;
+    ts::world_block edited = ts::sample_block();
+    c.edit(edited);
+    const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited));
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    expect_placed(folder, r, ts::sample_world_dat(), dat_world(edited));
+  }
+}
+
+TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
+  ts::world_block expected = ts::sample_block();
+  expected.section("inorganic") = {"iron", "iron bar", "Mixed Case\tName"};
+  std::string messy =
+      "title line, no header here\r\n"
+      "\r\n"
+      "====creature_layer=00000000====  \r\n"
+      "   LAYER_A1\t\r\n"
+      "\t\tLAYER_A2   \n"
+      "   \t \r\n"
+      "\n"
+      "  ====creature_layer=00000007====\r\n"
+      "LAYER_B1\n"
+      "\f\v \n"
+      "\t====INORGANIC====\t\r\n"
+      "  iron  \r\n"
+      "\n"
+      "iron bar\n"
+      "\t Mixed Case\tName \r\n";
+  for (std::size_t k = 1; k < ts::section_names.size(); ++k) {
+    messy += " \n   ====" + std::string(ts::section_names[k]) + "==== \r\n\r\n";
+    for (const auto& s : expected.sections[k]) messy += "\t" + s + "  \r\n";
+  }
+  messy += "\r\n  ====END====  \r\n";
+
+  std::string crlf;
+  for (const char c : clean_dump(expected)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+
+  for (const std::string& dump : {messy, crlf}) {
+    ts::game_folder folder;
+    const auto r = import(folder, ts::sample_world_dat(), dump);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    expect_placed(folder, r, ts::sample_world_dat(), dat_world(expected));
+  }
+}
+
+TEST(Import, LinesBeforeTheFirstHeaderAreIgnored) {
+  ts::game_folder folder;
+  // Only a header at the very start of a line that names a section counts.
+  const std::string dump =
+      "NOT_AN_IDENTIFIER\n"
+      "====END====\n"
+      "====bogus====\n"
+      "====creature_layer\n"
+      "ALSO_IGNORED\n"
+      " ====creature_layer=00000000====\n"
+      "STILL_IGNORED\n" +
+      ts::dump_body(ts::sample_block());
+  const auto r = import(folder, ts::sample_world_dat(), dump);
+  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+  expect_placed(folder, r, ts::sample_world_dat(), ts::sample_world_dat());
+}
+
+TEST(Import, EmptyGroupsAndSectionsAreWrittenWithTallyZero) {
+  ts::game_folder folder;
+  ts::world_block edited = ts::sample_block();
+  edited.creature_layer[0].clear();
+  edited.section("shape").clear();
+  edited.section("creature_variation").clear();
+  const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited));
+  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+  expect_placed(folder, r, ts::sample_world_dat(), dat_world(edited));
+}
+
+TEST(Import, OverlongLineIsReadAsSeveralLines) {
+  ts::game_folder folder;
+  std::string line;
+  for (int i = 0; i < 40000; ++i) line += static_cast<char>('A' + i % 26);
+  ts::world_block in_dump = ts::sample_block();
+  in_dump.section("inorganic") = {line, "AFTER"};
+  ts::world_block expected = ts::sample_block();
+  expected.section("inorganic") = {line.substr(0, 32766), line.substr(32766), "AFTER"};
+  const auto r = import(folder, ts::sample_world_dat(), clean_dump(in_dump));
+  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+  expect_placed(folder, r, ts::sample_world_dat(), dat_world(expected));
+}
+
+TEST(Import, SectionOverEightMegabytesImportsWhole) {
+  ts::game_folder folder;
+  ts::world_block block = ts::sample_block();
+  auto& creatures = block.section("creature");
+  creatures.clear();
+  for (int i = 0; i < 300000; ++i) {
+    std::string id = "CREATURE_" + std::to_string(i);
+    creatures.push_back(id + std::string(30 - id.size(), 'X'));
+  }
+  const std::string world = dat_world(block);
+  ASSERT_GT(world.size(), 9'000'000u);
+  folder.write_world("region1", world);
+  ASSERT_EQ(ts::run_rawgraft(folder, {"1", "export", "dump.txt"}).status, 0);
+  const auto r = ts::run_rawgraft(folder, {"1", "import", "dump.txt"});
+  EXPECT_EQ(ts::mask_timestamps(r.err), started("dump.txt") + importing(true) + kFinished);
+  expect_placed(folder, r, world, world);
+}
+
+TEST(Import, SwappedSectionsStopWithoutForce) {
+  ts::world_block swapped = ts::sample_block();
+  std::swap(swapped.section("plant"), swapped.section("body"));
+  // Headers follow their content: body's header stands where plant's was.
+  std::string dump = clean_dump(swapped);
+  const std::size_t plant_at = dump.find("====plant====");
+  const std::size_t body_at = dump.find("====body====");
+  ASSERT_LT(plant_at, body_at);
+  dump.replace(body_at, 12, "====plant====");
+  dump.replace(plant_at, 13, "====body====");
+
+  const std::string before_panic =
+      "Importing creature_layer...\nImporting inorganic...\nImporting body...\n"
+      "panic! section found out of order! expected plant\n";
+  {
+    ts::game_folder folder;
+    const auto r = import(folder, ts::sample_world_dat(), dump);
+    ts::expect_consistency_stop(r, started("edited.txt") + before_panic);
+    expect_untouched(folder, ts::sample_world_dat());
+    // Only what was complete before the stop can be in the TEMP file.
+    const std::string temp = folder.read(ts::game_folder::region_dir("region1") / "world.dat.TEMP");
+    const std::string complete =
+        kHeader + groups_part(swapped.creature_layer) + section_part(swapped.section("inorganic"));
+    EXPECT_GE(temp.size(), kHeader.size());
+    EXPECT_TRUE(complete.starts_with(temp)) << temp.size() << " bytes";
+  }
+  {
+    ts::game_folder folder;
+    const auto r = import(folder, ts::sample_world_dat(), dump, "forceimport");
+    const std::string rest = importing(true).substr(importing(true, "body").size());
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              started("edited.txt") + before_panic + kTrying + "Importing plant...\n" +
+                  "panic! section found out of order! expected body\n" + kTrying + rest + kFinished);
+    // Written in the dump's order, each under its own content.
+    expect_placed(folder, r, ts::sample_world_dat(), dat_world(swapped));
+  }
+}
+
+struct count_case {
+  std::string name;
+  std::string dump;
+  std::string plain;   // messages after "Beginning file import...\n" up to the stop
+  std::string forced;  // messages after "Beginning file import...\n" before "Imported ..."
+  std::string block;   // what a forced import writes as the new block
+  // With no header found, what comes before the first "panic!" is left open.
+  bool headerless = false;
+};
+
+// `err` with anything between "Beginning file import...\n" and the first
+// "panic!" removed, for dumps without any header.
+std::string without_headerless_report(std::string err, bool headerless) {
+  const std::string begin = "Beginning file import...\n";
+  const std::size_t from = err.find(begin);
+  const std::size_t panic = err.find("panic!");
+  if (headerless && from != std::string::npos && panic != std::string::npos) {
+    err.erase(from + begin.size(), panic - from - begin.size());
+  }
+  return err;
+}
+
+TEST(Import, SectionCountProblemsStopUnlessForced) {
+  const ts::world_block sample = ts::sample_block();
+  const std::string body = ts::dump_body(sample);
+  const std::string all = importing(true);
+  const std::string to_plant = importing(true, "plant");
+  const std::string groups = groups_part(sample.creature_layer);
+  const std::string through_plant = groups + sections_part(sample, "plant");
+  const auto cut_after_plant = [&](const std::string& line) {
+    return body_before(sample, "body") + "\n" + line + "\nLATE_LINE\n" +
+           body.substr(body_before(sample, "body").size());
+  };
+  const std::string found3 = "panic! found 3 sections, expected 20";
+  const std::string found1 = "panic! found 1 sections, expected 20";
+
+  const std::vector<count_case> cases = {
+      {"missing end line", ts::dump_title(kDatPath) + body_before(sample, "END"),
+       all + "panic! found 19 sections, expected 20",
+       all + "panic! found 19 sections, expected 20" + kTrying, sample.encode()},
+      {"last section given twice",
+       body_before(sample, "END") + "\n====creature_variation====\nEXTRA_VARIATION\n\n====END====\n",
+       all + "Importing creature_variation...\npanic! section found out of order! expected (null)\n",
+       all + "Importing creature_variation...\npanic! section found out of order! expected (null)\n" +
+           kTrying + "panic! found 21 sections, expected 20" + kTrying,
+       sample.encode() + section_part({"EXTRA_VARIATION"})},
+      {"creature_layer header after the sections began",
+       cut_after_plant("====creature_layer=00000002===="), to_plant + found3,
+       to_plant + found3 + kTrying, through_plant},
+      {"unknown section name", cut_after_plant("  ====Bogus===="), to_plant + found3,
+       to_plant + found3 + kTrying, through_plant},
+      {"header name holding its line end", cut_after_plant("====body"), to_plant + found3,
+       to_plant + found3 + kTrying, through_plant},
+      {"end line too early", cut_after_plant("====END===="), to_plant + found3,
+       to_plant + found3 + kTrying, through_plant},
+      {"groups only", ts::dump_title(kDatPath) + body_before(sample, "inorganic"),
+       "Importing creature_layer...\n" + found1, "Importing creature_layer...\n" + found1 + kTrying,
+       groups},
+      {"no header at all", "IRON\n  ====inorganic====\nPLANT\n", found1, found1 + kTrying,
+       std::string(4, '\0'), true},
+      {"empty input", "", found1, found1 + kTrying, std::string(4, '\0'), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      ts::game_folder folder;
+      auto r = import(folder, ts::sample_world_dat(), c.dump);
+      r.err = without_headerless_report(r.err, c.headerless);
+      ts::expect_consistency_stop(r, started("edited.txt") + c.plain);
+      expect_untouched(folder, ts::sample_world_dat());
+    }
+    {
+      ts::game_folder folder;
+      const auto r = import(folder, ts::sample_world_dat(), c.dump, "forceimport");
+      EXPECT_EQ(ts::mask_timestamps(without_headerless_report(r.err, c.headerless)),
+                started("edited.txt") + c.forced + kFinished);
+      expect_placed(folder, r, ts::sample_world_dat(), kHeader + c.block + kTail);
+    }
+  }
+}
+
+}  // namespace

@@ -8,7 +8,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE     := $(abspath $(BUILD))/sample-game
 
-.PHONY: all run test test-plain test-asan clean
+.PHONY: all run test test-plain test-asan test-install clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_TESTS=OFF
@@ -18,7 +18,7 @@ run: all
 	$(BUILD)/tools/make_sample_game $(SAMPLE)
 	cd $(SAMPLE) && $(abspath $(BUILD))/rawgraft 1 export -
 
-test: test-plain test-asan
+test: test-plain test-asan test-install
 
 test-plain:
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON
@@ -29,6 +29,16 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAWGRAFT_WERROR=ON -DRAWGRAFT_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The installed binary runs on its own, and the manual page is well-formed.
+test-install: test-plain
+	rm -rf $(TEST_BUILD)/installed $(TEST_BUILD)/installed-game
+	cmake --install $(TEST_BUILD) --prefix $(abspath $(TEST_BUILD))/installed
+	$(TEST_BUILD)/tools/make_sample_game $(abspath $(TEST_BUILD))/installed-game >/dev/null
+	cd $(TEST_BUILD)/installed-game && $(abspath $(TEST_BUILD))/installed/bin/rawgraft 1 export - 2>/dev/null | grep -q '^====END====$$'
+	@warnings=$$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l $(TEST_BUILD)/installed/share/man/man1/rawgraft.1 2>&1 >/dev/null); \
+	if [ -n "$$warnings" ]; then echo "$$warnings"; exit 1; fi
+	@echo "install check: passed"
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD)

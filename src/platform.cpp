@@ -8,6 +8,9 @@
 #include <conio.h>
 #include <io.h>
 #include <windows.h>
+
+#include <cctype>
+#include <cstring>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,7 +45,8 @@ bool format_local_time(char* out, std::size_t size, const char* format) {
 }
 
 bool rename_noreplace(const char* from, const char* to) {
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists. The
+  // narrow form reads paths in the code page fopen uses for them.
   return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
@@ -81,17 +85,37 @@ bool folder_listing::open(const char* path) {
   return true;
 }
 
+namespace {
+// Opening "nul.txt" or "COM1" in any folder opens the device, not a file in
+// that folder, so such names count as devices whatever the folder holds.
+bool is_device_name(const char* name) {
+  std::string stem(name, std::strcspn(name, ".:"));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
+      stem == "CONOUT$") {
+    return true;
+  }
+  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+         stem[3] >= '1' && stem[3] <= '9';
+}
+}  // namespace
+
 std::vector<folder_entry> folder_listing::entries() {
   std::vector<folder_entry> list;
+  if (handle_ == nullptr) return list;
+  std::string pattern = path_;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return list;
   do {
     if (is_dot_entry(found.cFileName)) continue;
     entry_kind kind = entry_kind::file;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       kind = entry_kind::folder;
-    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) || is_device_name(found.cFileName)) {
       kind = entry_kind::device;
     }
     list.push_back({found.cFileName, kind});
@@ -101,15 +125,21 @@ std::vector<folder_entry> folder_listing::entries() {
   return list;
 }
 
+// Windows has no SIGPIPE: a write to a closed pipe already fails as an error.
 void report_broken_pipes() {}
 
 void wait_for_key() {
-  // _getch reads the console itself; without one there is nothing to wait for.
-  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+  // Like _getch, the key comes from the console itself, so answers piped to
+  // standard input never satisfy the wait. A process with no console (started
+  // detached, or by a service) has nobody to press a key: return at once.
+  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
   if (console == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  const bool is_console = GetConsoleMode(console, &mode) != 0;
   CloseHandle(console);
-  _getch();
+  if (is_console) _getch();
 }
 
 #else  // POSIX

@@ -50,7 +50,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 if [ "${1:-}" = "--stop" ]; then
-  [ -d "$WINEPREFIX" ] && "$wineserver" -k >/dev/null 2>&1 || true
+  if [ -d "$WINEPREFIX" ]; then
+    "$wineserver" -k >/dev/null 2>&1 || true
+  fi
   exit 0
 fi
 if [ $# -lt 1 ]; then

@@ -161,10 +161,14 @@ void show_usage() {
 
 int rawgraft_main(int argc, char** argv) {
   platform::report_broken_pipes();
+  report_setup();
   show_banner();
   show_usage();
   check_section_list();
-  platform::format_local_time(timestamp, sizeof timestamp, "%Y%m%d_%H%M%S");
+  char now[sizeof timestamp];
+  if (platform::format_local_time(now, sizeof now, "%Y%m%d_%H%M%S")) {
+    std::memcpy(timestamp, now, sizeof timestamp);
+  }
 
   if (argc == 1) {
     if (!interactive_arguments(argv[0])) return end_of_run(0);

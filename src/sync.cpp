@@ -20,8 +20,10 @@ const char* const object_types[section_count] = {
 bool starts_nocase(const char* text, std::size_t text_length, const char* prefix) {
   const std::size_t length = std::strlen(prefix);
   if (text_length < length) return false;
-  std::string head(text, length);
-  return equal_nocase(head.c_str(), prefix);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (lower_ascii(text[i]) != lower_ascii(prefix[i])) return false;
+  }
+  return true;
 }
 
 // The tag name runs from `tag` for `length` characters.

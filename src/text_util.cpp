@@ -9,7 +9,7 @@ namespace {
 bool batching = false;
 stop_handler current_stop_handler = nullptr;
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char fold(char c) { return lower_ascii(c); }
 }  // namespace
 
 int report(const char* format, ...) {
@@ -26,6 +26,8 @@ void report_batching(bool on) {
   batching = on;
   if (!on) std::fflush(stderr);
 }
+
+void report_setup() { std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16); }
 
 void report_flush() { std::fflush(stderr); }
 

@@ -16,9 +16,15 @@ int report(const char* format, ...)
 // flushing after every message; long runs of short lines then cost one write
 // per buffer instead of one per line. report_flush() ends a batch.
 void report_batching(bool on);
+// Gives standard error a buffer so that batching has effect; call before
+// anything is written to it.
+void report_setup();
 void report_flush();
 
 bool is_space(char c);
+inline char lower_ascii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 // Skips leading whitespace and cuts trailing whitespace; null gives null.
 char* trim(char* text);
 // First non-whitespace character, or the terminator.

@@ -1,0 +1,257 @@
+// Rewriting a world: the new file is written beside the old one under a TEMP
+// name, the old one is moved to a time-stamped backup and the new one put in
+// its place. Every way a run can end must leave the old world's bytes intact.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/dump_text.hpp"
+#include "support/testsupport.hpp"
+#include "support/transfer_checks.hpp"
+
+namespace ts = testsupport;
+
+namespace {
+
+constexpr std::size_t kChunk = 16 * 1024 * 1024;
+
+std::string all_sections_imported() {
+  std::string out = "Importing creature_layer...\n";
+  for (const auto name : ts::section_names) out += "Importing " + std::string(name) + "...\n";
+  return out + "Imported 20 sections.\n";
+}
+
+// One world form with the names and messages that go with it.
+struct world_kind {
+  ts::world_form form;
+  std::string name;  // world.dat or world.sav
+  std::string header;
+  std::string identified;  // the identification lines
+
+  std::string path() const { return "./data/save/region1/" + name; }
+  std::string world(const ts::world_block& block, std::size_t tail = 64) const {
+    return header + block.encode() + ts::world_tail(tail);
+  }
+  // Messages from the banner up to and including "Beginning file import...\n".
+  std::string started() const {
+    return ts::banner_and_usage() + "Reading Region region1 at " + path() + "\n" + identified +
+           "Reading import from edited.txt\nWriting to new world file: " + path() +
+           ".TEMP\nBeginning file import...\n";
+  }
+};
+
+const world_kind kDat{ts::world_form::dat, "world.dat", ts::world_dat_header(),
+                      "World Identified: Testworld\n"};
+const world_kind kSav{ts::world_form::sav, "world.sav", ts::world_sav_header(),
+                      "Fortress Identified: Stonehold\nWorld Identified: Testworld\n"};
+
+// The sample block with one identifier added, so that the new world differs
+// from the old one.
+ts::world_block edited_block() {
+  ts::world_block block = ts::sample_block();
+  block.section("creature").push_back("NEW_BEAST");
+  return block;
+}
+
+const auto kRegion = ts::game_folder::region_dir("region1");
+
+// Writes the world and the dump, then imports the dump.
+ts::run_result import(const ts::game_folder& folder, const world_kind& kind, const std::string& world,
+                      const ts::world_block& edited, const ts::run_options& options = {},
+                      const std::string& command = "import") {
+  folder.write_world("region1", world, kind.form);
+  folder.write_file("edited.txt", ts::dump_title(kind.path()) + ts::dump_body(edited));
+  return ts::run_rawgraft(folder, {"1", command, "edited.txt"}, "", options);
+}
+
+std::string local_stamp(std::time_t t) {
+  std::tm parts{};
+  localtime_r(&t, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", &parts);
+  return text;
+}
+
+TEST(WorldRewrite, MessagesAndNamesOfASuccessfulRewrite) {
+  for (const world_kind& kind : {kDat, kSav}) {
+    SCOPED_TRACE(kind.name);
+    ts::game_folder folder;
+    const std::string old_world = kind.world(ts::sample_block());
+    const auto r = import(folder, kind, old_world, edited_block());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "");
+    // The backup message names world.dat whatever the world's form.
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              kind.started() + all_sections_imported() +
+                  "Skipping to world data...\n"
+                  "Copying remainder of world data from original...\n"
+                  "Finished writing new world file.\n"
+                  "Backup successful: " + kind.path() + ".YYYYMMDD_HHMMSS\n"
+                  "New World Placed.\n"
+                  "\nDone.\n");
+    const auto stamps = ts::find_timestamps(r.err);
+    ASSERT_EQ(stamps.size(), 1u);
+    const std::string backup = kind.name + "." + stamps[0];
+    EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{kind.name, backup}));
+    EXPECT_EQ(folder.read(kRegion / kind.name), kind.world(edited_block()));
+    EXPECT_EQ(folder.read(kRegion / backup), old_world);
+  }
+}
+
+TEST(WorldRewrite, RemainderIsCopiedWithOneDotPerChunk) {
+  for (const auto& [rest, dots] : std::vector<std::pair<std::size_t, std::string>>{
+           {0, ""}, {kChunk, "."}, {kChunk + 1, ".."}, {2 * kChunk + 5, "..."}}) {
+    SCOPED_TRACE(rest);
+    ts::game_folder folder;
+    const std::string old_world = kDat.world(ts::sample_block(), rest);
+    const auto r = import(folder, kDat, old_world, edited_block());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_NE(r.err.find("\nSkipping to world data...\nCopying remainder of world data from original.." +
+                         dots + "\nFinished writing new world file.\nBackup successful: "),
+              std::string::npos)
+        << r;
+    EXPECT_TRUE(folder.read(kRegion / "world.dat") == kDat.world(edited_block(), rest));
+  }
+}
+
+TEST(WorldRewrite, HeaderLargerThanTheLineBufferIsCopiedWhole) {
+  // The fortress name has no length check; a long world name needs force.
+  const std::string sav_header = ts::world_sav_header({.fortress_name = std::string(40000, 'F')});
+  const std::string dat_header = ts::world_dat_header({.world_name = std::string(40000, 'W')});
+  for (const auto& [kind, command] : {std::pair{world_kind{kSav.form, kSav.name, sav_header, ""},
+                                                std::string("import")},
+                                      std::pair{world_kind{kDat.form, kDat.name, dat_header, ""},
+                                                std::string("forceimport")}}) {
+    SCOPED_TRACE(kind.name);
+    ts::game_folder folder;
+    const std::string world = kind.world(ts::sample_block());
+    const auto r = import(folder, kind, world, ts::sample_block(), {}, command);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_TRUE(r.err.ends_with("New World Placed.\n\nDone.\n")) << r;
+    EXPECT_TRUE(folder.read(kRegion / kind.name) == world) << "world differs";
+  }
+}
+
+TEST(WorldRewrite, TempFileOfAnEarlierRunIsEmptiedAndReused) {
+  ts::game_folder folder;
+  folder.write_file(kRegion / "world.dat.TEMP", ts::filler(1 << 20, 7));
+  const auto r = import(folder, kDat, kDat.world(ts::sample_block()), edited_block());
+  EXPECT_EQ(r.status, 0) << r;
+  const auto stamps = ts::find_timestamps(r.err);
+  ASSERT_EQ(stamps.size(), 1u) << r;
+  EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat." + stamps[0]}));
+  EXPECT_TRUE(folder.read(kRegion / "world.dat") == kDat.world(edited_block()));
+}
+
+TEST(WorldRewrite, TakenBackupNameKeepsTheWorldAndTheTempFile) {
+  for (const world_kind& kind : {kDat, kSav}) {
+    SCOPED_TRACE(kind.name);
+    ts::game_folder folder;
+    // Every stamp the run can take is already a file.
+    std::vector<std::string> taken;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 8; ++t) {
+      taken.push_back(kind.name + "." + local_stamp(t));
+      folder.write_file(kRegion / taken.back(), "earlier backup " + taken.back());
+    }
+    const std::string old_world = kind.world(ts::sample_block());
+    const auto r = import(folder, kind, old_world, edited_block());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              kind.started() + all_sections_imported() +
+                  "Skipping to world data...\n"
+                  "Copying remainder of world data from original...\n"
+                  "Finished writing new world file.\n"
+                  "Error: could not backup original world.dat to " + kind.path() +
+                  ".YYYYMMDD_HHMMSS\n");
+    const auto stamps = ts::find_timestamps(r.err);
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_NE(std::find(taken.begin(), taken.end(), kind.name + "." + stamps[0]), taken.end());
+
+    std::vector<std::string> expected = taken;
+    expected.push_back(kind.name);
+    expected.push_back(kind.name + ".TEMP");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(folder.list(kRegion), expected);
+    EXPECT_EQ(folder.read(kRegion / kind.name), old_world);
+    EXPECT_EQ(folder.read(kRegion / (kind.name + ".TEMP")), kind.world(edited_block()));
+    for (const auto& name : taken) EXPECT_EQ(folder.read(kRegion / name), "earlier backup " + name);
+  }
+}
+
+struct write_limit_case {
+  std::string name;
+  rlim_t limit;
+};
+
+TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
+  const std::string old_world = kDat.world(ts::sample_block(), 3 << 20);
+  const std::string new_world = kDat.world(edited_block(), 3 << 20);
+  const std::string failed =
+      "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n";
+  for (const auto& c : std::vector<write_limit_case>{
+           {"inside the header", 100},
+           {"inside the block", kDat.header.size() + 20},
+           {"inside the rest", 1 << 20}}) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder folder;
+    ts::run_options options;
+    const rlim_t limit = c.limit;
+    options.in_child = [limit] {
+      // Ignored, the signal lets the write fail with an error instead.
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit fsize{limit, limit};
+      ::setrlimit(RLIMIT_FSIZE, &fsize);
+    };
+    const auto r = import(folder, kDat, old_world, edited_block(), options);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(r.err.starts_with(kDat.started().substr(0, kDat.started().find("Beginning")))) << r;
+    EXPECT_TRUE(r.err.ends_with(failed)) << r;
+    EXPECT_EQ(r.err.find("Finished writing"), std::string::npos) << r;
+    EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
+    EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
+    EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
+    const std::string temp = folder.read(kRegion / "world.dat.TEMP");
+    EXPECT_LE(temp.size(), limit);
+    EXPECT_TRUE(new_world.starts_with(temp));
+  }
+}
+
+TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
+  const std::string old_world = kDat.world(ts::sample_block());
+
+  // A TEMP name that cannot be opened for writing ends the run at once.
+  {
+    ts::game_folder folder;
+    folder.make_dir(kRegion / "world.dat.TEMP");
+    const auto r = import(folder, kDat, old_world, edited_block());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, kDat.started().substr(0, kDat.started().find("Writing to")) +
+                         "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n");
+    EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
+    EXPECT_TRUE(folder.list(kRegion / "world.dat.TEMP").empty());
+    EXPECT_EQ(folder.read(kRegion / "world.dat"), old_world);
+  }
+
+  // An old block that cannot be read past stops after the new block is written.
+  for (const std::int32_t bad_count : {0, -5}) {
+    SCOPED_TRACE(bad_count);
+    ts::game_folder folder;
+    ts::world_block unreadable = ts::sample_block();
+    unreadable.section_counts[ts::section_index("shape")] = bad_count;
+    const std::string bad_world = kDat.world(unreadable);
+    const auto r = import(folder, kDat, bad_world, edited_block());
+    ts::expect_consistency_stop(r, kDat.started() + all_sections_imported() + "Skipping to world data...\n");
+    EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
+    EXPECT_EQ(folder.read(kRegion / "world.dat"), bad_world);
+    EXPECT_EQ(folder.read(kRegion / "world.dat.TEMP"), kDat.header + edited_block().encode());
+  }
+}
+
+}  // namespace

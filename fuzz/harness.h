@@ -1,0 +1,106 @@
+// Pieces the fuzz targets share: catching the tool's consistency stops,
+// memory-backed streams, a private scratch folder, and an independent walker
+// of the object-name block that the targets use to judge what the tool read
+// and wrote.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class file_stream;
+
+using byte_view = std::span<const std::uint8_t>;
+using byte_vector = std::vector<std::uint8_t>;
+
+// What the stop handler throws instead of ending the process.
+struct consistency_stopped {
+  const char* condition;
+};
+
+// Makes every consistency stop throw consistency_stopped.
+void catch_consistency_stops();
+
+// A wrong result: prints the reason and aborts, which libFuzzer records as a
+// crash with the input that caused it.
+[[noreturn]] void fault(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// A read-only stream over `data`, which must outlive it. Empty data gives a
+// stream that is at its end at once.
+std::FILE* stream_over(byte_view data);
+
+// Collects in memory what the tool writes to `stream`. The stream is closed
+// before the memory is released, so a late flush never writes into freed
+// memory.
+class memory_sink {
+ public:
+  explicit memory_sink(file_stream& stream);
+  ~memory_sink();
+  memory_sink(const memory_sink&) = delete;
+  memory_sink& operator=(const memory_sink&) = delete;
+  // Everything written so far (flushes first while the stream is open).
+  byte_vector bytes();
+
+ private:
+  file_stream& stream_;
+  char* buffer_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// A fresh folder of this process's own, removed at exit.
+std::string private_folder();
+void write_file(const std::string& path, byte_view data);
+
+// Closes every stream a target set in g_settings and clears its flags.
+void reset_settings();
+
+// ---------------------------------------------------------------------------
+// The block as the readers must see it: i32 group count G (<= 0: none), then
+// G groups and sections 1..19, each a positive i32 count and that many
+// strings (u16 length + bytes). A count the data ends inside reads as 0.
+
+enum class empty_strings {
+  refused,  // export: an empty string is a stop
+  kept,     // sync: an empty string is copied as it is
+};
+
+enum class zero_counts {
+  refused,  // every reader: a count of 0 is a stop
+  allowed,  // import writes them for empty sections; the structure holds
+};
+
+struct block_lists {
+  std::int32_t groups = 0;                      // as stored, may be negative
+  std::vector<std::vector<std::string>> lists;  // the groups, then sections 1..19
+  std::size_t end = 0;                          // first byte after the block
+};
+
+// The block's lists, or none when a reader must stop on it.
+std::optional<block_lists> walk_block(byte_view block, empty_strings empties,
+                                      zero_counts zeros = zero_counts::refused);
+
+// The object-name block for `lists`, encoded.
+byte_vector encode_block(std::int32_t groups, const std::vector<std::vector<std::string>>& lists);
+
+// The dump that export writes for the block (everything after the title line).
+std::string expected_dump(const block_lists& block);
+
+bool is_blank(char c);
+
+// Runs the tool's export over a block held in memory; none when it stopped.
+std::optional<std::string> export_of(byte_view block);
+
+// Runs the tool's import (without force) over a dump held in memory; none
+// when it stopped.
+std::optional<byte_vector> import_of(const std::string& dump);
+
+std::string printable(std::string_view text);

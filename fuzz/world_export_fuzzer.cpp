@@ -1,0 +1,142 @@
+// Export's path through an untrusted world file: locating and identifying the
+// world, the header checks, and the block readers.
+//
+// Input: one flags byte (bit 0: force prefix, bit 1: the world is a saved
+// game, world.sav), then the whole world file.
+//
+// Beyond "no crash, no leak", each input is judged:
+//  - export completes exactly when the block is well formed, and its dump is
+//    the one the block describes;
+//  - skipping the block (as import does before copying the rest) ends where
+//    export's reading ended, or the rest of the world would be copied wrong;
+//  - a dump of identifiers that survive a round trip imports to the very
+//    same block bytes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "export.h"
+#include "harness.h"
+#include "object_block.h"
+#include "rawgraft.h"
+#include "world_header.h"
+
+namespace {
+std::string game_folder;
+int start_folder = -1;
+
+// Whether export and import carry the text through unchanged.
+bool survives_round_trip(const std::string& text) {
+  return !text.empty() && text.size() <= 32766 && text.find('\0') == std::string::npos &&
+         text.find('\n') == std::string::npos && !is_blank(text.front()) &&
+         !is_blank(text.back()) && text.rfind("====", 0) != 0;
+}
+
+// Opens the world the way the tool does, from the game folder.
+bool open_world_in_game_folder(bool saved_game) {
+  char region[] = "d";
+  region[0] = saved_game ? 's' : 'd';
+  if (chdir(game_folder.c_str()) != 0) fault("cannot enter %s", game_folder.c_str());
+  const bool opened = open_world(region);
+  if (fchdir(start_folder) != 0) fault("cannot return to the start folder");
+  return opened;
+}
+
+void check_export(byte_view world, std::int64_t block_offset) {
+  std::FILE* file = g_settings.worldfile.get();
+  // A saved game that ends inside its second name leaves the offset past the
+  // end of the file (the header check lets that through); the block is then
+  // empty.
+  const byte_view block =
+      world.subspan(std::min(static_cast<std::size_t>(block_offset), world.size()));
+  const std::optional<block_lists> walked = walk_block(block, empty_strings::refused);
+
+  std::optional<std::string> dump;
+  {
+    memory_sink sink(g_settings.exportfile);
+    try {
+      if (!export_block()) fault("export to memory reported a failed write");
+      const byte_vector written = sink.bytes();
+      dump.emplace(written.begin(), written.end());
+    } catch (const consistency_stopped&) {
+    }
+  }
+  if (dump.has_value() != walked.has_value()) {
+    fault("export %s a block that is %s", dump ? "completed" : "stopped on",
+          walked ? "well formed" : "malformed");
+  }
+
+  const long export_end = std::ftell(file);
+  std::fseek(file, block_offset, SEEK_SET);
+  try {
+    skip_world_block(file);
+    if (dump && std::ftell(file) != export_end) {
+      fault("skipping the block ends at %ld, export read up to %ld", std::ftell(file), export_end);
+    }
+  } catch (const consistency_stopped& stop) {
+    if (dump) fault("skipping a block that export read stopped: %s", stop.condition);
+  }
+  if (!dump) return;
+
+  if (static_cast<std::size_t>(export_end) != (world.size() - block.size()) + walked->end) {
+    fault("export read up to %ld, the block ends at %lld", export_end,
+          static_cast<long long>(world.size() - block.size() + walked->end));
+  }
+  const std::string expected = expected_dump(*walked);
+  if (*dump != expected) {
+    fault("export wrote\n%s\nexpected\n%s", printable(*dump).c_str(), printable(expected).c_str());
+  }
+
+  if (walked->groups < 0) return;  // written back as 0 groups
+  for (const std::vector<std::string>& list : walked->lists) {
+    for (const std::string& text : list) {
+      if (!survives_round_trip(text)) return;
+    }
+  }
+  const std::optional<byte_vector> imported = import_of("exported for a round trip\n" + *dump);
+  if (!imported) fault("import stopped on an unchanged export");
+  const byte_view original = block.first(walked->end);
+  if (!std::equal(original.begin(), original.end(), imported->begin(), imported->end())) {
+    fault("round trip changed the block (%zu bytes in, %zu out)", original.size(),
+          imported->size());
+  }
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  catch_consistency_stops();
+  check_section_list();
+  start_folder = open(".", O_RDONLY | O_DIRECTORY);
+  if (start_folder < 0) fault("cannot open the start folder");
+  game_folder = private_folder();
+  for (const char* folder : {"/data", "/data/save", "/data/save/d", "/data/save/s"}) {
+    if (mkdir((game_folder + folder).c_str(), 0700) != 0) fault("cannot make %s", folder);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const bool force = (data[0] & 1) != 0;
+  const bool saved_game = (data[0] & 2) != 0;
+  const byte_view world(data + 1, size - 1);
+  write_file(game_folder + (saved_game ? "/data/save/s/world.sav" : "/data/save/d/world.dat"),
+             world);
+
+  if (open_world_in_game_folder(saved_game)) {
+    g_settings.force = force;
+    try {
+      std::int64_t block_offset = 0;
+      if (read_world_header(block_offset)) {
+        check_export(world, block_offset);
+      }
+    } catch (const consistency_stopped&) {
+    }
+  }
+  reset_settings();
+  return 0;
+}

@@ -1,6 +1,7 @@
 // Export: the exact text dump of a world's object-name block, where it goes,
 // and the runs that must stop rather than write a wrong or partial dump.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -11,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "support/dump_text.hpp"
 #include "support/testsupport.hpp"
 #include "support/transfer_checks.hpp"
@@ -22,8 +21,8 @@ namespace ts = testsupport;
 namespace {
 
 const std::string kDatPath = "./data/save/region1/world.dat";
-const std::string kIdentified =
-    ts::banner_and_usage() + "Reading Region region1 at " + kDatPath + "\nWorld Identified: Testworld\n";
+const std::string kIdentified = ts::banner_and_usage() + "Reading Region region1 at " + kDatPath +
+                                "\nWorld Identified: Testworld\n";
 const std::string kBegin = "Beginning file export...\n";
 const std::string kDone = "Exported 20 sections.\n";
 
@@ -70,7 +69,8 @@ TEST_F(Export, DumpListsGroupsThenSectionsThenEnd) {
   block.section("inorganic") = {"IRON", "iron bar", "  spaced  "};
 
   const std::string dump = dump_of(dat_world(block));
-  EXPECT_EQ(dump, R"(**data exported from ./data/save/region1/world.dat on YYYYMMDD_HHMMSS by Rawgraft**
+  EXPECT_EQ(dump,
+            R"(**data exported from ./data/save/region1/world.dat on YYYYMMDD_HHMMSS by Rawgraft**
 
 ====creature_layer=00000000====
 LAYER_A1
@@ -174,8 +174,10 @@ TEST_F(Export, StringsAreWrittenUnescapedUpToTheirFirstZeroByte) {
   block.section("word") = {"two\nlines", std::string("cut\0hidden", 10), "tab\there\r",
                            std::string("\0starts with zero", 17), "====plant===="};
   const std::string dump = dump_of(dat_world(block));
-  EXPECT_NE(dump.find("\n====word====\ntwo\nlines\ncut\ntab\there\r\n\n====plant====\n\n====symbol====\n"),
-            std::string::npos)
+  EXPECT_NE(
+      dump.find(
+          "\n====word====\ntwo\nlines\ncut\ntab\there\r\n\n====plant====\n\n====symbol====\n"),
+      std::string::npos)
       << dump;
   EXPECT_EQ(dump.find("hidden"), std::string::npos);
   EXPECT_EQ(dump.find("starts with zero"), std::string::npos);
@@ -261,7 +263,8 @@ TEST_F(Export, UnreadableBlockStopsTheExport) {
       {"count of -1 in the last section",
        with([](auto& b) { b.section_counts[ts::section_index("creature_variation")] = -1; })},
       {"string of length 0", with([](auto& b) { b.section("word").push_back(""); })},
-      {"file ends inside a string's text", [=] { return header + sample.substr(0, 4 + 4 + 2 + 5); }},
+      {"file ends inside a string's text",
+       [=] { return header + sample.substr(0, 4 + 4 + 2 + 5); }},
       {"file ends inside a string's length", [=] { return header + sample.substr(0, 4 + 4 + 1); }},
       {"file ends before a section's count",
        [=] { return header + sample.substr(0, sample.size() - 4 - 2 * (2 + 22)); }},
@@ -304,8 +307,8 @@ TEST_F(Export, WorldFileIsNeverTheExportFile) {
         (dat ? "" : "Fortress Identified: Stonehold\n") + "World Identified: Testworld\n";
     for (const std::string& file :
          {"./" + rel.string(), rel.string(), "data/save/region1//" + name,
-          "data/save/../save/region1/" + name, (fresh.root() / rel).string(), std::string("link.txt"),
-          std::string("hard.txt")}) {
+          "data/save/../save/region1/" + name, (fresh.root() / rel).string(),
+          std::string("link.txt"), std::string("hard.txt")}) {
       SCOPED_TRACE(file);
       const auto r = ts::run_rawgraft(fresh, {"1", "export", file});
       EXPECT_EQ(r.status, 0) << r;

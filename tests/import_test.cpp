@@ -1,11 +1,11 @@
 // Import: reading an edited text dump back into a world's object-name block,
 // from a file or standard input, and what a malformed dump does with and
 // without force.
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/dump_text.hpp"
 #include "support/testsupport.hpp"
@@ -20,7 +20,9 @@ const std::string kHeader = ts::world_dat_header();
 const std::string kTail = ts::world_tail();
 const std::string kTrying = "...trying to continue, but don't expect success.\n";
 
-std::string dat_world(const ts::world_block& block) { return kHeader + block.encode() + kTail; }
+std::string dat_world(const ts::world_block& block) {
+  return kHeader + block.encode() + kTail;
+}
 
 std::string clean_dump(const ts::world_block& block) {
   return ts::dump_title(kDatPath) + ts::dump_body(block);
@@ -50,7 +52,9 @@ const std::string kFinished =
     "Skipping to world data...\n"
     "Copying remainder of world data from original...\n"
     "Finished writing new world file.\n"
-    "Backup successful: " + kDatPath + ".YYYYMMDD_HHMMSS\n"
+    "Backup successful: " +
+    kDatPath +
+    ".YYYYMMDD_HHMMSS\n"
     "New World Placed.\n"
     "\nDone.\n";
 
@@ -156,17 +160,18 @@ TEST(Import, ExportThenImportReproducesTheWorld) {
   ts::world_block no_groups = ts::sample_block();
   no_groups.creature_layer.clear();
   ts::world_block varied = ts::sample_block();
-  for (int g = 0; g < 11; ++g) varied.creature_layer.push_back({"extra layer " + std::to_string(g)});
+  for (int g = 0; g < 11; ++g)
+    varied.creature_layer.push_back({"extra layer " + std::to_string(g)});
   varied.section("inorganic") = {"iron", "Iron Bar", "x", "100% %s %n", "a=b", "tab\tinside"};
   // The longest line that is still read whole.
   varied.section("word") = {std::string(32766, 'w'), "SHORT"};
 
-  for (const auto& c : std::vector<round_trip_case>{
-           {"dat", ts::world_form::dat, ts::sample_block()},
-           {"dat without groups", ts::world_form::dat, no_groups},
-           {"dat with varied identifiers", ts::world_form::dat, varied},
-           {"sav", ts::world_form::sav, ts::sample_block()},
-           {"sav without groups", ts::world_form::sav, no_groups}}) {
+  for (const auto& c :
+       std::vector<round_trip_case>{{"dat", ts::world_form::dat, ts::sample_block()},
+                                    {"dat without groups", ts::world_form::dat, no_groups},
+                                    {"dat with varied identifiers", ts::world_form::dat, varied},
+                                    {"sav", ts::world_form::sav, ts::sample_block()},
+                                    {"sav without groups", ts::world_form::sav, no_groups}}) {
     SCOPED_TRACE(c.name);
     ts::game_folder folder;
     const bool dat = c.form == ts::world_form::dat;
@@ -181,7 +186,8 @@ TEST(Import, ExportThenImportReproducesTheWorld) {
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u) << r;
     const std::string name = rel.filename().string();
-    EXPECT_EQ(folder.list(rel.parent_path()), (std::vector<std::string>{name, name + "." + stamps[0]}));
+    EXPECT_EQ(folder.list(rel.parent_path()),
+              (std::vector<std::string>{name, name + "." + stamps[0]}));
     EXPECT_TRUE(folder.read(rel) == world) << "world differs";
     EXPECT_TRUE(folder.read(rel.parent_path() / (name + "." + stamps[0])) == world);
   }
@@ -233,11 +239,15 @@ TEST(Import, EditedDumpGivesTheEditedBlock) {
       {"identifier changed", [](ts::world_block& b) { b.section("color")[0] = "color renamed"; }},
       {"order changed",
        [](ts::world_block& b) { std::swap(b.section("shape")[0], b.section("shape")[1]); }},
-      {"group added", [](ts::world_block& b) { b.creature_layer.push_back({"LAYER_C1", "LAYER_C2"}); }},
+      {"group added",
+       [](ts::world_block& b) {
+         b.creature_layer.push_back({"LAYER_C1", "LAYER_C2"});
+       }},
       {"group removed", [](ts::world_block& b) { b.creature_layer.pop_back(); }},
       {"many identifiers",
        [](ts::world_block& b) {
-         for (int i = 0; i < 3000; ++i) b.section("entity").push_back("ENTITY_" + std::to_string(i));
+         for (int i = 0; i < 3000; ++i)
+           b.section("entity").push_back("ENTITY_" + std::to_string(i));
        }},
   };
   for (const auto& c : cases) {
@@ -277,7 +287,8 @@ TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
   messy += "\r\n  ====END====  \r\n";
 
   std::string crlf;
-  for (const char c : clean_dump(expected)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const char c : clean_dump(expected))
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
 
   for (const std::string& dump : {messy, crlf}) {
     ts::game_folder folder;
@@ -376,9 +387,10 @@ TEST(Import, SwappedSectionsStopWithoutForce) {
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), dump, "forceimport");
     const std::string rest = importing(true).substr(importing(true, "body").size());
-    EXPECT_EQ(ts::mask_timestamps(r.err),
-              started("edited.txt") + before_panic + kTrying + "Importing plant...\n" +
-                  "panic! section found out of order! expected body\n" + kTrying + rest + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + before_panic + kTrying +
+                                              "Importing plant...\n" +
+                                              "panic! section found out of order! expected body\n" +
+                                              kTrying + rest + kFinished);
     // Written in the dump's order, each under its own content.
     expect_placed(folder, r, ts::sample_world_dat(), dat_world(swapped));
   }
@@ -425,9 +437,12 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
        all + "panic! found 19 sections, expected 20",
        all + "panic! found 19 sections, expected 20" + kTrying, sample.encode()},
       {"last section given twice",
-       body_before(sample, "END") + "\n====creature_variation====\nEXTRA_VARIATION\n\n====END====\n",
-       all + "Importing creature_variation...\npanic! section found out of order! expected (null)\n",
-       all + "Importing creature_variation...\npanic! section found out of order! expected (null)\n" +
+       body_before(sample, "END") +
+           "\n====creature_variation====\nEXTRA_VARIATION\n\n====END====\n",
+       all +
+           "Importing creature_variation...\npanic! section found out of order! expected (null)\n",
+       all +
+           "Importing creature_variation...\npanic! section found out of order! expected (null)\n" +
            kTrying + "panic! found 21 sections, expected 20" + kTrying,
        sample.encode() + section_part({"EXTRA_VARIATION"})},
       {"creature_layer header after the sections began",

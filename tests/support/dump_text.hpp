@@ -11,8 +11,7 @@
 namespace testsupport {
 
 // The dump's first line for the world at `world_path`.
-std::string dump_title(std::string_view world_path,
-                       std::string_view stamp = timestamp_placeholder);
+std::string dump_title(std::string_view world_path, std::string_view stamp = timestamp_placeholder);
 
 // Everything after the first line: one header per creature_layer group (in
 // creature_layer order, whatever group_count says), the nineteen sections and

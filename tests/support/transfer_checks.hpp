@@ -2,9 +2,9 @@
 // Checks shared by the export, import and rewrite tests. Header-only: it
 // uses gtest assertions, which the support library does not link.
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "support/run.hpp"
 

@@ -1,15 +1,17 @@
 // Rewriting a world: the new file is written beside the old one under a TEMP
 // name, the old one is moved to a time-stamped backup and the new one put in
 // its place. Every way a run can end must leave the old world's bytes intact.
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/dump_text.hpp"
 #include "support/testsupport.hpp"
@@ -62,9 +64,9 @@ ts::world_block edited_block() {
 const auto kRegion = ts::game_folder::region_dir("region1");
 
 // Writes the world and the dump, then imports the dump.
-ts::run_result import(const ts::game_folder& folder, const world_kind& kind, const std::string& world,
-                      const ts::world_block& edited, const ts::run_options& options = {},
-                      const std::string& command = "import") {
+ts::run_result import(const ts::game_folder& folder, const world_kind& kind,
+                      const std::string& world, const ts::world_block& edited,
+                      const ts::run_options& options = {}, const std::string& command = "import") {
   folder.write_world("region1", world, kind.form);
   folder.write_file("edited.txt", ts::dump_title(kind.path()) + ts::dump_body(edited));
   return ts::run_rawgraft(folder, {"1", command, "edited.txt"}, "", options);
@@ -87,14 +89,15 @@ TEST(WorldRewrite, MessagesAndNamesOfASuccessfulRewrite) {
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.out, "");
     // The backup message names world.dat whatever the world's form.
-    EXPECT_EQ(ts::mask_timestamps(r.err),
-              kind.started() + all_sections_imported() +
-                  "Skipping to world data...\n"
-                  "Copying remainder of world data from original...\n"
-                  "Finished writing new world file.\n"
-                  "Backup successful: " + kind.path() + ".YYYYMMDD_HHMMSS\n"
-                  "New World Placed.\n"
-                  "\nDone.\n");
+    EXPECT_EQ(ts::mask_timestamps(r.err), kind.started() + all_sections_imported() +
+                                              "Skipping to world data...\n"
+                                              "Copying remainder of world data from original...\n"
+                                              "Finished writing new world file.\n"
+                                              "Backup successful: " +
+                                              kind.path() +
+                                              ".YYYYMMDD_HHMMSS\n"
+                                              "New World Placed.\n"
+                                              "\nDone.\n");
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
     const std::string backup = kind.name + "." + stamps[0];
@@ -112,9 +115,10 @@ TEST(WorldRewrite, RemainderIsCopiedWithOneDotPerChunk) {
     const std::string old_world = kDat.world(ts::sample_block(), rest);
     const auto r = import(folder, kDat, old_world, edited_block());
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_NE(r.err.find("\nSkipping to world data...\nCopying remainder of world data from original.." +
-                         dots + "\nFinished writing new world file.\nBackup successful: "),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("\nSkipping to world data...\nCopying remainder of world data from original.." +
+                   dots + "\nFinished writing new world file.\nBackup successful: "),
+        std::string::npos)
         << r;
     EXPECT_TRUE(folder.read(kRegion / "world.dat") == kDat.world(edited_block(), rest));
   }
@@ -124,10 +128,9 @@ TEST(WorldRewrite, HeaderLargerThanTheLineBufferIsCopiedWhole) {
   // The fortress name has no length check; a long world name needs force.
   const std::string sav_header = ts::world_sav_header({.fortress_name = std::string(40000, 'F')});
   const std::string dat_header = ts::world_dat_header({.world_name = std::string(40000, 'W')});
-  for (const auto& [kind, command] : {std::pair{world_kind{kSav.form, kSav.name, sav_header, ""},
-                                                std::string("import")},
-                                      std::pair{world_kind{kDat.form, kDat.name, dat_header, ""},
-                                                std::string("forceimport")}}) {
+  for (const auto& [kind, command] :
+       {std::pair{world_kind{kSav.form, kSav.name, sav_header, ""}, std::string("import")},
+        std::pair{world_kind{kDat.form, kDat.name, dat_header, ""}, std::string("forceimport")}}) {
     SCOPED_TRACE(kind.name);
     ts::game_folder folder;
     const std::string world = kind.world(ts::sample_block());
@@ -145,7 +148,8 @@ TEST(WorldRewrite, TempFileOfAnEarlierRunIsEmptiedAndReused) {
   EXPECT_EQ(r.status, 0) << r;
   const auto stamps = ts::find_timestamps(r.err);
   ASSERT_EQ(stamps.size(), 1u) << r;
-  EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat." + stamps[0]}));
+  EXPECT_EQ(folder.list(kRegion),
+            (std::vector<std::string>{"world.dat", "world.dat." + stamps[0]}));
   EXPECT_TRUE(folder.read(kRegion / "world.dat") == kDat.world(edited_block()));
 }
 
@@ -163,13 +167,12 @@ TEST(WorldRewrite, TakenBackupNameKeepsTheWorldAndTheTempFile) {
     const std::string old_world = kind.world(ts::sample_block());
     const auto r = import(folder, kind, old_world, edited_block());
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(ts::mask_timestamps(r.err),
-              kind.started() + all_sections_imported() +
-                  "Skipping to world data...\n"
-                  "Copying remainder of world data from original...\n"
-                  "Finished writing new world file.\n"
-                  "Error: could not backup original world.dat to " + kind.path() +
-                  ".YYYYMMDD_HHMMSS\n");
+    EXPECT_EQ(ts::mask_timestamps(r.err), kind.started() + all_sections_imported() +
+                                              "Skipping to world data...\n"
+                                              "Copying remainder of world data from original...\n"
+                                              "Finished writing new world file.\n"
+                                              "Error: could not backup original world.dat to " +
+                                              kind.path() + ".YYYYMMDD_HHMMSS\n");
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
     EXPECT_NE(std::find(taken.begin(), taken.end(), kind.name + "." + stamps[0]), taken.end());
@@ -195,10 +198,9 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
   const std::string new_world = kDat.world(edited_block(), 3 << 20);
   const std::string failed =
       "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n";
-  for (const auto& c : std::vector<write_limit_case>{
-           {"inside the header", 100},
-           {"inside the block", kDat.header.size() + 20},
-           {"inside the rest", 1 << 20}}) {
+  for (const auto& c : std::vector<write_limit_case>{{"inside the header", 100},
+                                                     {"inside the block", kDat.header.size() + 20},
+                                                     {"inside the rest", 1 << 20}}) {
     SCOPED_TRACE(c.name);
     ts::game_folder folder;
     ts::run_options options;
@@ -223,6 +225,46 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
   }
 }
 
+void stdin_from(const char* path, int flags) {
+  const int fd = ::open(path, flags);
+  if (fd >= 0) {
+    ::dup2(fd, 0);
+    ::close(fd);
+  }
+}
+
+struct unreadable_dump {
+  std::string name;
+  std::string file;
+  std::function<void()> in_child;
+};
+
+// A dump that cannot be read is not an empty dump: with force it would
+// replace every identifier list by nothing.
+TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
+  const std::string old_world = kDat.world(ts::sample_block());
+  const std::string failed =
+      "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n";
+  const std::vector<unreadable_dump> cases = {
+      {"standard input is a folder", "-", [] { stdin_from(".", O_RDONLY | O_DIRECTORY); }},
+      {"standard input is write-only", "-", [] { stdin_from("/dev/null", O_WRONLY); }},
+      {"file argument is a folder", "data", {}},
+  };
+  for (const auto& c : cases) {
+    for (const std::string command : {"import", "forceimport"}) {
+      SCOPED_TRACE(c.name + ", " + command);
+      ts::game_folder folder;
+      folder.write_world("region1", old_world);
+      const auto r = ts::run_rawgraft(folder, {"1", command, c.file}, "", {.in_child = c.in_child});
+      EXPECT_EQ(r.status, 1) << r;
+      EXPECT_TRUE(r.err.ends_with(failed)) << r;
+      EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
+      EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
+      EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
+    }
+  }
+}
+
 TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
   const std::string old_world = kDat.world(ts::sample_block());
 
@@ -232,8 +274,9 @@ TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
     folder.make_dir(kRegion / "world.dat.TEMP");
     const auto r = import(folder, kDat, old_world, edited_block());
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(r.err, kDat.started().substr(0, kDat.started().find("Writing to")) +
-                         "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n");
+    EXPECT_EQ(r.err,
+              kDat.started().substr(0, kDat.started().find("Writing to")) +
+                  "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n");
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
     EXPECT_TRUE(folder.list(kRegion / "world.dat.TEMP").empty());
     EXPECT_EQ(folder.read(kRegion / "world.dat"), old_world);
@@ -247,7 +290,8 @@ TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
     unreadable.section_counts[ts::section_index("shape")] = bad_count;
     const std::string bad_world = kDat.world(unreadable);
     const auto r = import(folder, kDat, bad_world, edited_block());
-    ts::expect_consistency_stop(r, kDat.started() + all_sections_imported() + "Skipping to world data...\n");
+    ts::expect_consistency_stop(
+        r, kDat.started() + all_sections_imported() + "Skipping to world data...\n");
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
     EXPECT_EQ(folder.read(kRegion / "world.dat"), bad_world);
     EXPECT_EQ(folder.read(kRegion / "world.dat.TEMP"), kDat.header + edited_block().encode());

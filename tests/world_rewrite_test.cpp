@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -262,6 +263,32 @@ TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
       EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
       EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
     }
+  }
+}
+
+// Whatever the run makes of a TEMP name that is another name of the world,
+// the world's bytes must survive under its own name or a backup name.
+TEST(WorldRewrite, TempNameLinkedToTheWorldNeverEmptiesIt) {
+  const std::string old_world = kDat.world(ts::sample_block());
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    ts::game_folder folder;
+    const auto world = folder.write_world("region1", old_world);
+    const auto temp = kRegion / "world.dat.TEMP";
+    if (hard) {
+      std::filesystem::create_hard_link(folder.path(world), folder.path(temp));
+    } else {
+      folder.make_symlink("world.dat", temp);
+    }
+    folder.write_file("edited.txt", ts::dump_title(kDat.path()) + ts::dump_body(edited_block()));
+    const auto r = ts::run_rawgraft(folder, {"1", "import", "edited.txt"});
+    bool kept = false;
+    for (const auto& name : folder.list(kRegion)) {
+      const bool world_or_backup = name == "world.dat" || (name.starts_with("world.dat.") &&
+                                                           ts::find_timestamps(name).size() == 1);
+      if (world_or_backup && folder.read(kRegion / name) == old_world) kept = true;
+    }
+    EXPECT_TRUE(kept) << r;
   }
 }
 

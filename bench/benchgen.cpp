@@ -1,0 +1,392 @@
+// Input generator for the rawgraft benchmarks (bench/*.sh). Built by the
+// scripts with a plain compiler call; nothing here is part of the tool.
+//
+//   benchgen world <path> <identifiers> <rest-bytes> [<prefix>]
+//       Writes a world.dat: header (version 1329, uncompressed, 138 filler
+//       bytes, world name), an object-name block holding about <identifiers>
+//       identifiers (4 creature_layer groups of identifiers/100 each, the
+//       rest spread evenly over the 19 sections, every list at least 1), then
+//       <rest-bytes> of pseudo-random bytes (written out, never sparse).
+//       Identifiers are <prefix>_<SECTION>_<8 digits>_<0..15 letters>, the
+//       same length mix at every size, so costs per identifier compare.
+//
+//   benchgen raws <folder> <creatures>
+//       Writes raw object files into <folder> (created): <creatures> creatures
+//       in files of 250 (each with 11 plausible tag lines, about 470 bytes a
+//       creature), and files for every other section (inorganic, plants,
+//       bodies, items, buildings, entities, language words/symbols/
+//       translations, colours, shapes, patterns, reactions, templates, body
+//       detail plans, variations) in counts proportional to <creatures>.
+//       All identifiers start with BENCH_, so a world made by `benchgen
+//       world` (prefix WORLD) lists none of them. Prints the number of files
+//       and of identifiers defined.
+//
+//   benchgen run <result-file> <stdout-file> <stderr-file> <command...>
+//       Runs the command with its standard output and error sent to the two
+//       files, waits for it with wait4, and writes one line to <result-file>:
+//       wall seconds (from fork to the end of wait4), user CPU seconds,
+//       system CPU seconds, peak resident set in KiB (getrusage's
+//       ru_maxrss of the command). Exits with the command's status.
+//
+//   benchgen touch <MiB>
+//       Allocates <MiB> MiB, writes every page, and exits. Run just before a
+//       timed command: on a virtual machine that hands free guest pages back
+//       to the host (free page reporting), a command's first use of such a
+//       page costs a host fault, which made 1 GiB copies vary from 0.26 s to
+//       2.5 s. Pages freed by this process a moment earlier are backed again,
+//       so the timed command that follows finds them ready.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const sections[19] = {
+    "inorganic", "plant",  "body",        "bodygloss",         "creature",
+    "item",      "building", "entity",    "word",              "symbol",
+    "translation", "color", "shape",      "color_pattern",     "reaction",
+    "material_template", "tissue_template", "body_detail_plan", "creature_variation"};
+
+[[noreturn]] void die(const char* what, const char* path) {
+  std::fprintf(stderr, "benchgen: %s: %s: %s\n", what, path, std::strerror(errno));
+  std::exit(2);
+}
+
+void put_u16(std::string& out, unsigned v) {
+  out += static_cast<char>(v & 0xFF);
+  out += static_cast<char>((v >> 8) & 0xFF);
+}
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+void put_counted(std::string& out, const std::string& s) {
+  put_u16(out, static_cast<unsigned>(s.size()));
+  out += s;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return s;
+}
+
+std::string identifier(const std::string& prefix, const std::string& tag, std::uint64_t i) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%08" PRIu64, i);
+  std::string id = prefix + "_" + tag + "_" + digits + "_";
+  const std::size_t extra = i % 16;
+  for (std::size_t k = 0; k < extra; ++k) id += static_cast<char>('A' + (i + k) % 26);
+  return id;
+}
+
+struct out_file {
+  std::FILE* f;
+  const char* path;
+  explicit out_file(const char* p) : f(std::fopen(p, "wb")), path(p) {
+    if (f == nullptr) die("cannot create", p);
+  }
+  void write(const void* data, std::size_t size) {
+    if (size != 0 && std::fwrite(data, 1, size, f) != size) die("cannot write", path);
+  }
+  void write(const std::string& s) { write(s.data(), s.size()); }
+  ~out_file() {
+    if (std::fclose(f) != 0) die("cannot close", path);
+  }
+};
+
+int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const std::string& prefix) {
+  out_file out(path);
+  std::string buf;
+  put_u16(buf, 1329);
+  put_u16(buf, 0);
+  put_u32(buf, 0);
+  for (int i = 0; i < 138; ++i) buf += static_cast<char>(i * 7 % 251);
+  put_counted(buf, "Benchmark World of Many Names");
+
+  const std::uint64_t per_group = std::max<std::uint64_t>(1, ids / 100);
+  const int groups = 4;
+  const std::uint64_t in_groups = per_group * groups;
+  const std::uint64_t left = ids > in_groups ? ids - in_groups : 0;
+  put_u32(buf, groups);
+  for (int g = 0; g < groups; ++g) {
+    put_u32(buf, static_cast<std::uint32_t>(per_group));
+    for (std::uint64_t i = 0; i < per_group; ++i) {
+      put_counted(buf, identifier(prefix, "LAYER" + std::to_string(g), i));
+    }
+    if (buf.size() > (1u << 22)) {
+      out.write(buf);
+      buf.clear();
+    }
+  }
+  for (int s = 0; s < 19; ++s) {
+    std::uint64_t n = left / 19 + (static_cast<std::uint64_t>(s) < left % 19 ? 1 : 0);
+    if (n == 0) n = 1;
+    put_u32(buf, static_cast<std::uint32_t>(n));
+    const std::string tag = upper(sections[s]);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      put_counted(buf, identifier(prefix, tag, i));
+      if (buf.size() > (1u << 22)) {
+        out.write(buf);
+        buf.clear();
+      }
+    }
+  }
+  out.write(buf);
+
+  // The rest: xorshift bytes, 1 MiB at a time.
+  std::vector<std::uint64_t> chunk(1 << 17);
+  std::uint64_t x = 0x9E3779B97F4A7C15ull;
+  while (rest > 0) {
+    for (auto& w : chunk) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      w = x;
+    }
+    const std::size_t size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(rest, chunk.size() * sizeof chunk[0]));
+    out.write(chunk.data(), size);
+    rest -= size;
+  }
+  return 0;
+}
+
+// ---- raw files ----
+
+struct raw_writer {
+  std::string folder;
+  int file_no = 0;
+  std::uint64_t entries = 0;
+
+  // Writes entries [first, first+count) of one object type into files of
+  // `per_file` entries each, `entry` producing the text of entry i.
+  template <class Entry>
+  void write_type(const char* file_stem, const char* object_type, std::uint64_t count,
+                  std::uint64_t per_file, Entry entry) {
+    std::uint64_t done = 0;
+    int part = 0;
+    while (done < count) {
+      const std::uint64_t n = std::min(per_file, count - done);
+      char name[256];
+      std::snprintf(name, sizeof name, "%s_%04d", file_stem, part++);
+      const std::string path = folder + "/" + name + ".txt";
+      out_file out(path.c_str());
+      std::string text = std::string(name) + "\n\n[OBJECT:" + object_type + "]\n\n";
+      for (std::uint64_t i = done; i < done + n; ++i) {
+        entry(text, i);
+        text += '\n';
+        if (text.size() > (1u << 20)) {
+          out.write(text);
+          text.clear();
+        }
+      }
+      out.write(text);
+      done += n;
+      ++file_no;
+      entries += n;
+    }
+  }
+};
+
+const char* const colours[] = {"AMBER", "ASH_GRAY", "BLACK", "BROWN", "CINNAMON", "COPPER",
+                               "DARK_BLUE", "GOLD", "GREEN", "IVORY", "OCHRE", "TEAL"};
+const char* const adjectives[] = {"small", "large", "furry", "scaly", "timid", "fierce",
+                                  "nocturnal", "burrowing", "winged", "slimy"};
+
+std::string bench_id(const char* tag, std::uint64_t i) { return identifier("BENCH", tag, i); }
+
+int make_raws(const char* folder, std::uint64_t creatures) {
+  if (mkdir(folder, 0777) != 0 && errno != EEXIST) die("cannot create folder", folder);
+  raw_writer w{folder};
+  const std::uint64_t k = std::max<std::uint64_t>(1, creatures);
+  auto scaled = [&](std::uint64_t per_100k) {
+    return std::max<std::uint64_t>(1, k * per_100k / 100000);
+  };
+
+  w.write_type("creature_bench", "CREATURE", creatures, 250, [](std::string& t, std::uint64_t i) {
+    const std::string id = bench_id("CREATURE", i);
+    const char* adj = adjectives[i % 10];
+    const char* col = colours[i % 12];
+    t += "[CREATURE:" + id + "]\n";
+    t += std::string("\t[DESCRIPTION:A ") + adj + " creature of the benchmark wilds.]\n";
+    t += "\t[NAME:beast " + std::to_string(i) + ":beasts " + std::to_string(i) + ":beastly]\n";
+    t += "\t[CREATURE_TILE:'b'][COLOR:6:0:0]\n";
+    t += "\t[PREFSTRING:" + std::string(adj) + " hide]\n";
+    t += "\t[LARGE_ROAMING][FREQUENCY:" + std::to_string(i % 100) + "]\n";
+    t += "\t[BODY:QUADRUPED_NECK:TAIL:2EYES:2EARS:NOSE:2LUNGS:HEART:GUTS]\n";
+    t += "\t[BODY_DETAIL_PLAN:STANDARD_MATERIALS]\n";
+    t += "\t[BODY_SIZE:0:0:" + std::to_string(1000 + i % 9000) + "]\n";
+    t += "\t[ATTACK:BITE:BODYPART:BY_CATEGORY:MOUTH]\n";
+    t += std::string("\t[SET_TL_GROUP:BY_CATEGORY:ALL:HAIR][TL_COLOR_MODIFIER:") + col + ":1]\n";
+    t += "\t[CASTE:FEMALE][FEMALE][CASTE:MALE][MALE]\n";
+  });
+  w.write_type("inorganic_bench", "INORGANIC", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
+    t += "[INORGANIC:" + bench_id("INORGANIC", i) + "]\n";
+    t += "\t[USE_MATERIAL_TEMPLATE:STONE_TEMPLATE]\n\t[STATE_NAME_ADJ:ALL_SOLID:bench stone]\n";
+    t += "\t[DISPLAY_COLOR:7:0:0][TILE:176]\n\t[ENVIRONMENT:SEDIMENTARY:VEIN:100]\n";
+    t += "\t[SOLID_DENSITY:2600][IS_STONE]\n";
+  });
+  w.write_type("plant_bench", "PLANT", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
+    t += "[PLANT:" + bench_id("PLANT", i) + "]\n";
+    t += "\t[NAME:bench weed][NAME_PLURAL:bench weeds][ADJ:bench weed]\n";
+    t += "\t[USE_MATERIAL_TEMPLATE:STRUCTURAL:STRUCTURAL_PLANT_TEMPLATE]\n";
+    t += "\t[BIOME:ANY_TEMPERATE][GROWDUR:300][VALUE:2]\n\t[SPRING][SUMMER][AUTUMN]\n";
+  });
+  w.write_type("body_bench", "BODY", scaled(500), 100, [](std::string& t, std::uint64_t i) {
+    t += "[BODY:" + bench_id("BODY", i) + "]\n";
+    t += "\t[BP:UB:upper body:upper bodies][UPPERBODY][CATEGORY:BODY_UPPER]\n";
+    t += "\t\t[DEFAULT_RELSIZE:1000]\n";
+  });
+  w.write_type("bodygloss_bench", "BODYGLOSS", scaled(200), 100, [](std::string& t, std::uint64_t i) {
+    t += "[BODYGLOSS:" + bench_id("BODYGLOSS", i) + ":hand:paw:hands:paws]\n";
+  });
+  w.write_type("item_bench", "ITEM", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
+    static const char* const kinds[] = {"ITEM_WEAPON", "ITEM_ARMOR", "ITEM_TOOL", "ITEM_FOOD"};
+    t += std::string("[") + kinds[i % 4] + ":" + bench_id("ITEM", i) + "]\n";
+    t += "\t[NAME:bench thing:bench things]\n\t[SIZE:300][SKILL:AXE][MATERIAL_SIZE:3]\n";
+    t += "\t[ATTACK:EDGE:40000:6000:hack:hacks:NO_SUB:1250]\n";
+  });
+  w.write_type("building_bench", "BUILDING", scaled(200), 100, [](std::string& t, std::uint64_t i) {
+    t += "[BUILDING_WORKSHOP:" + bench_id("BUILDING", i) + "]\n";
+    t += "\t[NAME:Bench Shop][NAME_COLOR:7:0:1][DIM:3:3][WORK_LOCATION:2:2]\n";
+    t += "\t[BUILD_ITEM:1:BOULDER:NONE:INORGANIC:NONE][BUILDMAT]\n";
+  });
+  w.write_type("entity_bench", "ENTITY", scaled(100), 50, [](std::string& t, std::uint64_t i) {
+    t += "[ENTITY:" + bench_id("ENTITY", i) + "]\n";
+    t += "\t[CREATURE:DWARF][TRANSLATION:DWARF][BIOME_SUPPORT:ANY_MOUNTAIN:1]\n";
+    t += "\t[ACTIVE_SEASON:SPRING][PERMITTED_JOB:MINER][WEAPON:ITEM_WEAPON_AXE_BATTLE]\n";
+  });
+  // One LANGUAGE object type feeds words, symbols and translations.
+  w.write_type("language_words_bench", "LANGUAGE", scaled(10000), 500, [](std::string& t, std::uint64_t i) {
+    t += "[WORD:" + bench_id("WORD", i) + "]\n";
+    t += "\t[NOUN:bench:benches]\n\t\t[FRONT_COMPOUND_NOUN_SING][REAR_COMPOUND_NOUN_SING]\n";
+    t += "\t[ADJ:benchy]\n\t\t[ADJ_DIST:4]\n";
+  });
+  w.write_type("language_symbols_bench", "LANGUAGE", scaled(200), 100, [](std::string& t, std::uint64_t i) {
+    t += "[SYMBOL:" + bench_id("SYMBOL", i) + "]\n";
+    for (int k = 0; k < 10; ++k) t += "\t[S_WORD:" + bench_id("WORD", i * 10 + k) + "]\n";
+  });
+  w.write_type("language_bench", "LANGUAGE", scaled(10), 5, [](std::string& t, std::uint64_t i) {
+    t += "[TRANSLATION:" + bench_id("TRANSLATION", i) + "]\n";
+    for (int k = 0; k < 200; ++k) t += "\t[T_WORD:" + bench_id("WORD", k) + ":benk]\n";
+  });
+  w.write_type("descriptor_color_bench", "DESCRIPTOR_COLOR", scaled(300), 150, [](std::string& t, std::uint64_t i) {
+    t += "[COLOR:" + bench_id("COLOR", i) + "]\n\t[NAME:bench hue][WORD:BENCH][RGB:12:34:56]\n";
+  });
+  w.write_type("descriptor_shape_bench", "DESCRIPTOR_SHAPE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[SHAPE:" + bench_id("SHAPE", i) + "]\n\t[NAME:bench shape:bench shapes][TILE:4]\n";
+  });
+  w.write_type("descriptor_pattern_bench", "DESCRIPTOR_PATTERN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[COLOR_PATTERN:" + bench_id("PATTERN", i) + "]\n\t[PATTERN:STRIPES][CP_COLOR:BLACK][CP_COLOR:GOLD]\n";
+  });
+  w.write_type("reaction_bench", "REACTION", scaled(500), 250, [](std::string& t, std::uint64_t i) {
+    t += "[REACTION:" + bench_id("REACTION", i) + "]\n";
+    t += "\t[NAME:make bench thing][BUILDING:TANNER:NONE]\n\t[REAGENT:A:1:SKIN:NONE:NONE:NONE]\n";
+    t += "\t[PRODUCT:100:1:LEATHER:NONE:GET_MATERIAL_FROM_REAGENT:A:LEATHER_MAT][SKILL:TANNER]\n";
+  });
+  w.write_type("material_template_bench", "MATERIAL_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[MATERIAL_TEMPLATE:" + bench_id("MATERIAL", i) + "]\n\t[STATE_COLOR:ALL:GRAY][SOLID_DENSITY:1000]\n";
+  });
+  w.write_type("tissue_template_bench", "TISSUE_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[TISSUE_TEMPLATE:" + bench_id("TISSUE", i) + "]\n\t[TISSUE_NAME:bench:NP][TISSUE_MATERIAL:LOCAL_CREATURE_MAT:SKIN]\n";
+  });
+  w.write_type("body_detail_plan_bench", "BODY_DETAIL_PLAN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[BODY_DETAIL_PLAN:" + bench_id("DETAIL", i) + "]\n\t[ADD_MATERIAL:SKIN:SKIN_TEMPLATE]\n\t[ADD_TISSUE:SKIN:SKIN_TEMPLATE]\n";
+  });
+  w.write_type("c_variation_bench", "CREATURE_VARIATION", scaled(100), 100, [](std::string& t, std::uint64_t i) {
+    t += "[CREATURE_VARIATION:" + bench_id("VARIATION", i) + "]\n\t[CV_CONVERT_TAG][CVCT_MASTER:BODY][CVCT_TARGET:2EYES]\n";
+  });
+  // Files written and identifiers defined (each entry defines one).
+  std::printf("%d %" PRIu64 "\n", w.file_no, w.entries);
+  return 0;
+}
+
+std::uint64_t number(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0') {
+    std::fprintf(stderr, "benchgen: not a number: %s\n", text);
+    std::exit(2);
+  }
+  return v;
+}
+
+int run_command(const char* result_path, const char* out_path, const char* err_path,
+                char** argv) {
+  const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (out < 0) die("cannot open", out_path);
+  const int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (err < 0) die("cannot open", err_path);
+  std::FILE* result = std::fopen(result_path, "w");
+  if (result == nullptr) die("cannot open", result_path);
+  timespec t0{}, t1{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  const pid_t pid = fork();
+  if (pid < 0) die("cannot fork for", argv[0]);
+  if (pid == 0) {
+    dup2(out, 1);
+    dup2(err, 2);
+    close(out);
+    close(err);
+    execvp(argv[0], argv);
+    std::fprintf(stderr, "benchgen: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) die("cannot wait for", argv[0]);
+  }
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  std::fprintf(result, "%.6f %.6f %.6f %ld\n",
+               static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9,
+               seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_maxrss);
+  std::fclose(result);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+int touch_memory(std::uint64_t mib) {
+  const std::size_t size = static_cast<std::size_t>(mib) << 20;
+  char* p = static_cast<char*>(std::malloc(size));
+  if (p == nullptr) {
+    std::fprintf(stderr, "benchgen: cannot allocate %" PRIu64 " MiB\n", mib);
+    return 2;
+  }
+  volatile char* pages = p;  // volatile: the writes must happen
+  for (std::size_t i = 0; i < size; i += 4096) pages[i] = static_cast<char>(i >> 12);
+  std::free(p);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 5 && std::strcmp(argv[1], "world") == 0) {
+    return make_world(argv[2], number(argv[3]), number(argv[4]), argc >= 6 ? argv[5] : "WORLD");
+  }
+  if (argc == 4 && std::strcmp(argv[1], "raws") == 0) return make_raws(argv[2], number(argv[3]));
+  if (argc == 3 && std::strcmp(argv[1], "touch") == 0) return touch_memory(number(argv[2]));
+  if (argc >= 6 && std::strcmp(argv[1], "run") == 0) {
+    return run_command(argv[2], argv[3], argv[4], argv + 5);
+  }
+  std::fprintf(stderr,
+               "usage: benchgen world <path> <identifiers> <rest-bytes> [<prefix>]\n"
+               "       benchgen raws <folder> <creatures>\n"
+               "       benchgen touch <MiB>\n"
+               "       benchgen run <result-file> <stdout-file> <stderr-file> <command...>\n");
+  return 2;
+}

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Import of an unchanged dump into a world whose rest (the bytes after the
+# object-name block) is large, against cp of the same world file, in one run.
+#
+#   bench/import_vs_cp.sh [REST_BYTES]
+#
+# REST_BYTES (or env REST_BYTES): size of the world's rest, default 1 GiB
+# (1073741824). Env BLOCK_IDS: identifiers in the block (default 20000).
+# Env CACHE=warm (default): every command runs once untimed first, and the
+# files stay in the page cache; CACHE=cold: before every timed command the
+# world file and the dump are dropped from the page cache (fadvise through
+# dd iflag=nocache). Either way a global `sync` runs (untimed) before every
+# timed command, so no dirty data of an earlier command is written during it,
+# and then `benchgen touch` makes 2 x REST_BYTES + 256 MiB of free memory
+# host-backed (PREFAULT_MIB overrides, 0 turns it off; see benchgen.cpp).
+# The tool fsyncs its new file and cp does not, so cp is followed by a timed
+# `sync copy.dat` (coreutils, one file), and import is compared with both.
+# See common.sh for BUILD_DIR, WORK_DIR, REPS (default 5), NO_BUILD, KEEP.
+#
+# Targets: import <= 1.1 x (cp + sync copy), peak RSS < 64 MiB.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+REST_BYTES=${1:-${REST_BYTES:-1073741824}}
+BLOCK_IDS=${BLOCK_IDS:-20000}
+CACHE=${CACHE:-warm}
+[[ $CACHE == warm || $CACHE == cold ]] || die "CACHE must be warm or cold"
+
+build_all
+new_game import_vs_cp
+need_kib=$((REST_BYTES * 4 / 1024 + 1048576))
+avail_kib=$(df --output=avail -k "$WORK_DIR" | tail -n 1 | tr -d ' ')
+((avail_kib > need_kib)) ||
+  die "not enough disk under $WORK_DIR: $((avail_kib / 1024)) MiB free, ~$((need_kib / 1024)) MiB needed"
+
+echo "== import_vs_cp: rest $REST_BYTES bytes, $BLOCK_IDS identifiers in the block, cache $CACHE, $REPS reps"
+conditions
+"$BENCHGEN" world "$REGION_DIR/world.dat" "$BLOCK_IDS" "$REST_BYTES"
+cd "$GAME"
+W=data/save/region1/world.dat
+"$RAWGRAFT" 1 export dump.txt 2>/dev/null
+world_size=$(stat -c %s "$W")
+echo "   world.dat $world_size bytes, dump.txt $(stat -c %s dump.txt) bytes, in $GAME"
+
+remove_backups() { rm -f "$W".2* "$W".TEMP; }
+settle() { # before each timed command
+  sync
+  if [[ $CACHE == cold ]]; then
+    drop_file_cache "$W"
+    drop_file_cache dump.txt
+  fi
+  prefault $((2 * REST_BYTES / 1048576 + 256))
+}
+
+# Untimed first round: warms the caches and checks the round trip.
+cp "$W" copy.dat && sync copy.dat && rm -f copy.dat
+"$RAWGRAFT" 1 import dump.txt 2>warmup.err
+backups=("$W".2*)
+backup=${backups[0]}
+[[ -f $backup ]] || { cat warmup.err >&2; die "import made no backup"; }
+grep -q 'New World Placed' warmup.err || die "import did not place the new world"
+cmp -s "$W" "$backup" || die "import of the unchanged dump did not reproduce the world byte for byte"
+echo "   check: import of the unchanged dump reproduced world.dat byte for byte"
+remove_backups
+
+cp_t=() sync_t=() cpsync_t=() imp_t=() imp_rss=() cp_rss=()
+run_cp() {
+  settle
+  local cached cp_cpu
+  cached=$(cached_share "$W")
+  timed /dev/null /dev/null cp "$W" copy.dat
+  cp_t+=("$T") cp_rss+=("$RSS") cp_cpu=$CPU
+  timed /dev/null /dev/null sync copy.dat
+  sync_t+=("$T")
+  cpsync_t+=("$(awk -v a="${cp_t[-1]}" -v b="$T" 'BEGIN { printf "%.6f", a + b }')")
+  rm -f copy.dat
+  echo "   rep $r: cp     $(show_times "${cp_t[-1]}") s (cpu $cp_cpu) + sync $(show_times "$T") s (cpu $CPU)" \
+    "  [world.dat cached before: $cached]"
+}
+run_import() {
+  settle
+  local cached
+  cached=$(cached_share "$W")
+  timed /dev/null import.err "$RAWGRAFT" 1 import dump.txt
+  grep -q 'New World Placed' import.err || { cat import.err >&2; die "import did not complete"; }
+  [[ $(stat -c %s "$W") == "$world_size" ]] || die "the new world has another size"
+  imp_t+=("$T") imp_rss+=("$RSS")
+  remove_backups
+  echo "   rep $r: import $(show_times "$T") s (cpu $CPU), peak RSS $(mib "$RSS") MiB" \
+    "  [world.dat cached before: $cached]"
+}
+for ((r = 1; r <= REPS; r++)); do
+  # Alternate the order so that neither side always runs first.
+  if ((r % 2)); then run_cp; run_import; else run_import; run_cp; fi
+done
+
+m_cp=$(median "${cp_t[@]}") m_cpsync=$(median "${cpsync_t[@]}") m_imp=$(median "${imp_t[@]}")
+min_cpsync=$(minimum "${cpsync_t[@]}") min_imp=$(minimum "${imp_t[@]}")
+max_rss=$(maximum "${imp_rss[@]}")
+echo "-- medians over $REPS reps (cache: $CACHE)"
+echo "   cp          $(show_times "$m_cp") s   (peak RSS $(mib "$(maximum "${cp_rss[@]}")") MiB)"
+echo "   cp + sync   $(show_times "$m_cpsync") s"
+echo "   import      $(show_times "$m_imp") s   (peak RSS $(mib "$max_rss") MiB)"
+echo "   import/cp          $(ratio "$m_imp" "$m_cp")   (cp leaves its data unsynced)"
+echo "   import/(cp+sync)   $(ratio "$m_imp" "$m_cpsync")   (fastest runs: $(show_times "$min_imp") s /" \
+  "$(show_times "$min_cpsync") s = $(ratio "$min_imp" "$min_cpsync"))"
+conditions
+echo "-- targets"
+verdict "import/(cp+sync) time ratio (medians)" "$(ratio "$m_imp" "$m_cpsync")" 1.1
+verdict "import peak RSS (MiB)" "$(mib "$max_rss")" 64
+exit $((MISSES > 0))

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Sync of a large raw folder into a world that lists none of its
+# identifiers, against one `grep -c '\[CREATURE:' -r` pass over the same
+# folder in the same run; then the same with the folder doubled.
+#
+#   bench/sync_vs_grep.sh [CREATURES]
+#
+# CREATURES (or env CREATURES): creatures in the first folder, default
+# 100000 (about 50 MiB of raw files in a few hundred files, plus files for
+# every other section in proportion); the second folder holds twice as many
+# of everything. Env REST_BYTES: the world's rest, default 1 MiB.
+# Caches are warm: each command runs once untimed first; before every timed
+# command the untouched world is put back (untimed), a global `sync` runs and
+# `benchgen touch` makes free memory host-backed (see benchgen.cpp;
+# PREFAULT_MIB=0 turns it off). grep's output goes to a file, not to
+# /dev/null: GNU grep stops at the first match when its output is /dev/null.
+# The tool's messages (one line per added identifier) go to a file too.
+# CALLGRIND=1 also counts sync's instructions at both sizes (see common.sh).
+# See common.sh for BUILD_DIR, WORK_DIR, REPS, NO_BUILD, KEEP.
+#
+# Targets: sync <= 5 x grep, peak RSS < 128 MiB; sync time at 2 x CREATURES
+# over sync time at CREATURES near 2 (the check allows up to 2.4).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+CREATURES=${1:-${CREATURES:-100000}}
+REST_BYTES=${REST_BYTES:-1048576}
+build_all
+new_game sync_vs_grep
+cd "$GAME"
+W=data/save/region1/world.dat
+RAW=data/save/region1/raw/objects
+
+echo "== sync_vs_grep: $CREATURES and $((2 * CREATURES)) creatures, cache warm, $REPS reps"
+conditions
+"$BENCHGEN" world world.orig 40 "$REST_BYTES"
+declare -A sync_med sync_ir
+for n in "$CREATURES" $((2 * CREATURES)); do
+  rm -rf "$RAW" && mkdir -p "$RAW"
+  read -r files ids < <("$BENCHGEN" raws "$RAW" "$n")
+  bytes=$(du -sb "$RAW" | cut -f1)
+  echo "   folder: $files files, $(mib $((bytes / 1024))) MiB, $ids identifiers ($n creatures)"
+
+  restore_world() { rm -f "$W" "$W".2* "$W".TEMP; cp world.orig "$W"; }
+  check_sync() {
+    grep -q 'New World Placed' sync.err || { tail -5 sync.err >&2; die "sync did not place the new world"; }
+    local added
+    added=$(grep -c '^  ' sync.err || true)
+    [[ $added == "$ids" ]] || die "sync added $added identifiers, expected $ids"
+  }
+  # Untimed first round: warms the caches and checks what sync adds.
+  grep -c '\[CREATURE:' -r "$RAW" >grep.out
+  restore_world
+  "$RAWGRAFT" 1 sync 2>sync.err
+  check_sync
+  found=$(awk -F: '{ s += $NF } END { print s }' grep.out)
+  echo "   check: sync added all $ids identifiers; grep counted $found [CREATURE: lines"
+
+  sync_t=() grep_t=() sync_rss=() sync_cpu=() grep_cpu=()
+  for ((r = 1; r <= REPS; r++)); do
+    run_sync() {
+      restore_world; sync; prefault 256
+      timed /dev/null sync.err "$RAWGRAFT" 1 sync
+      check_sync
+      sync_t+=("$T") sync_rss+=("$RSS") sync_cpu+=("$CPU")
+    }
+    run_grep() {
+      rm -f grep.out; sync; prefault 256
+      timed grep.out /dev/null grep -c '\[CREATURE:' -r "$RAW"
+      grep_t+=("$T") grep_cpu+=("$CPU")
+    }
+    if ((r % 2)); then run_sync; run_grep; else run_grep; run_sync; fi
+  done
+  m_sync=$(median "${sync_t[@]}"); m_grep=$(median "${grep_t[@]}")
+  sync_med[$n]=$m_sync
+  echo "   $n creatures: sync $(show_times "${sync_t[@]}") s  (median $(show_times "$m_sync") s," \
+    "cpu $(median "${sync_cpu[@]}") s, peak RSS $(mib "$(maximum "${sync_rss[@]}")") MiB)"
+  echo "   $n creatures: grep $(show_times "${grep_t[@]}") s  (median $(show_times "$m_grep") s, cpu $(median "${grep_cpu[@]}") s);" \
+    "sync/grep $(ratio "$m_sync" "$m_grep")"
+  if [[ ${CALLGRIND:-0} == 1 ]]; then
+    restore_world
+    count_instructions callgrind.err "$RAWGRAFT" 1 sync
+    sync_ir[$n]=$IR
+    echo "   $n creatures: sync runs $IR instructions under callgrind"
+  fi
+  if [[ $n == "$CREATURES" ]]; then
+    first_ratio=$(ratio "$m_sync" "$m_grep")
+    first_rss=$(maximum "${sync_rss[@]}")
+  fi
+done
+scale=$(ratio "${sync_med[$((2 * CREATURES))]}" "${sync_med[$CREATURES]}")
+echo "-- sync time at $((2 * CREATURES)) / at $CREATURES creatures: $scale"
+if [[ ${CALLGRIND:-0} == 1 ]]; then
+  echo "-- sync instructions at $((2 * CREATURES)) / at $CREATURES creatures:" \
+    "$(ratio "${sync_ir[$((2 * CREATURES))]}" "${sync_ir[$CREATURES]}")"
+fi
+conditions
+echo "-- targets"
+verdict "sync/grep time ratio ($CREATURES creatures)" "$first_ratio" 5
+verdict "sync peak RSS (MiB, $CREATURES creatures)" "$(mib "$first_rss")" 128
+verdict "sync time ratio 2x / 1x (linear: ~2)" "$scale" 2.4
+exit $((MISSES > 0))

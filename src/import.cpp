@@ -11,8 +11,13 @@
 namespace {
 bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4) == 0; }
 
-// Reads the next line into scratch; false at the end of the input.
-bool read_line(std::FILE* in) { return std::fgets(scratch, scratch_size, in) != nullptr; }
+// Reads the next line into scratch; false at the end of the input. A read
+// error is not an end: taking it for one would write a world with lists cut.
+bool read_line(std::FILE* in) {
+  if (std::fgets(scratch, scratch_size, in) != nullptr) return true;
+  if (std::ferror(in)) stop_rewrite("Error: could not read input file: %s\n", g_settings.argfile);
+  return false;
+}
 
 void write_assembled(assembly_buffer& out) {
   write_block_part(out.data(), out.outp);

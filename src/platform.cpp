@@ -50,6 +50,8 @@ bool rename_noreplace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+void remove_file(const char* path) { DeleteFileA(path); }
+
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }
 
 void sync_parent_folder(const char*) {}
@@ -173,6 +175,8 @@ bool rename_noreplace(const char* from, const char* to) {
   if (lstat(to, &existing) == 0 || errno != ENOENT) return false;
   return rename(from, to) == 0;
 }
+
+void remove_file(const char* path) { unlink(path); }
 
 bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0; }
 

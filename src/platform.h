@@ -19,6 +19,9 @@ bool format_local_time(char* out, std::size_t size, const char* format);
 // Renames without ever replacing an existing target: fails when `to` exists.
 bool rename_noreplace(const char* from, const char* to);
 
+// Removes a file's name; never removes a folder. Failure is not reported.
+void remove_file(const char* path);
+
 // Pushes a file's written data to stable storage (after fflush).
 bool sync_file(std::FILE* file);
 // Makes the renames inside the folder that holds `path` durable, where the

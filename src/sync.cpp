@@ -36,6 +36,8 @@ bool tag_defines(int section, const char* tag, std::size_t length) {
          starts_nocase(tag, length, g_sectionlist[section]);
 }
 
+// Reads the next line into scratch; false at the end of the file, and after
+// a read error, which ends the file's use for this section.
 bool read_line(std::FILE* in) { return std::fgets(scratch, scratch_size, in) != nullptr; }
 
 // Whether the file's first "[OBJECT:" line declares the section's type.
@@ -143,6 +145,7 @@ void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate
       continue;
     }
     if (declares_type(raw.get(), section)) merge.take_from(raw.get(), section);
+    if (std::ferror(raw.get())) report("Error: could not read %s.  Skipping.\n", path);
   }
   store_u32(out, 0, merge.running_count);
   write_block_part(out.data(), out.outp);

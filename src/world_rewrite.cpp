@@ -1,6 +1,7 @@
 // Rewriting a world never changes the world file in place:
 //
-//   1. Write aside: create <world>.TEMP (emptying one a stopped run left),
+//   1. Write aside: create <world>.TEMP (afresh, in place of one that a
+//      stopped run left),
 //      copy the world header into it, let the command produce the new
 //      object-name block, and copy the rest of the old world after it.
 //   2. Make it durable: flush, sync to stable storage and close the TEMP file.
@@ -27,16 +28,17 @@ namespace {
 char temp_path[sizeof g_settings.worldpath + 8];
 }
 
-[[noreturn]] void new_world_write_failed() {
-  report("Error: could not write new world file: %s\n", temp_path);
+void stop_rewrite(const char* format, const char* path) {
+  report(format, path);
   std::exit(end_of_run(1));
 }
+
+void new_world_write_failed() { stop_rewrite("Error: could not write new world file: %s\n", temp_path); }
 
 namespace {
 constexpr std::size_t chunk_size = 16 * 1024 * 1024;
 [[noreturn]] void fail_reading() {
-  report("Error: could not read world file: %s\n", g_settings.worldpath);
-  std::exit(end_of_run(1));
+  stop_rewrite("Error: could not read world file: %s\n", g_settings.worldpath);
 }
 
 // The header is copied through scratch in pieces, so a header of any size
@@ -99,8 +101,12 @@ void write_block_part(const void* data, std::size_t size) {
 }
 
 int rewrite_world(std::int64_t block_offset, block_producer produce) {
-  if (!build_path(temp_path, sizeof temp_path, "%s.%s", g_settings.worldpath, "TEMP") ||
-      !g_settings.outworldfile.open(temp_path, "w+b")) {
+  // A TEMP left by a stopped run is replaced by a fresh file rather than
+  // emptied in place: if that name were a link to the world, emptying it
+  // would empty the world.
+  const bool named = build_path(temp_path, sizeof temp_path, "%s.%s", g_settings.worldpath, "TEMP");
+  if (named) platform::remove_file(temp_path);
+  if (!named || !g_settings.outworldfile.open(temp_path, "w+b")) {
     report("Error: can not create new world file: %s\n", temp_path);
     return 0;
   }

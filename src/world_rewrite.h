@@ -16,8 +16,10 @@ int rewrite_world(std::int64_t block_offset, block_producer produce);
 // write ends the run with status 1, the world untouched.
 void write_block_part(const void* data, std::size_t size);
 
-// Reports that the new world file could not be written and ends the run with
-// status 1, the world untouched.
+// Ends the rewrite before any rename with a report of `format` (one %s, for
+// `path`) and exit status 1; the world stays untouched, the TEMP file behind.
+[[noreturn]] void stop_rewrite(const char* format, const char* path);
+// The common case: the new world file could not be written.
 [[noreturn]] void new_world_write_failed();
 
 // Copies everything from the current position of `from` to its end.

@@ -94,6 +94,8 @@ conditions() {
 
 # median of the arguments
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# median with 3 decimals
+median3() { printf '%.3f' "$(median "$@")"; }
 # max of the arguments
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 # min of the arguments

@@ -25,7 +25,7 @@ W=data/save/region1/world.dat
 
 echo "== export_linear: $IDS and $((2 * IDS)) identifiers, cache warm, $REPS reps"
 conditions
-declare -A per_id export_ir
+declare -A per_id cpu_per_id export_ir
 for n in "$IDS" $((2 * IDS)); do
   "$BENCHGEN" world "$W" "$n" 4096
   size=$(stat -c %s "$W")
@@ -53,9 +53,10 @@ for n in "$IDS" $((2 * IDS)); do
   done
   m_exp=$(median "${exp_t[@]}"); m_cat=$(median "${cat_t[@]}")
   per_id[$n]=$(awk -v t="$m_exp" -v n="$n" 'BEGIN { printf "%.3f", t * 1e9 / n }')
+  cpu_per_id[$n]=$(awk -v t="$(median "${exp_cpu[@]}")" -v n="$n" 'BEGIN { printf "%.3f", t * 1e9 / n }')
   echo "   $n ids: export $(show_times "${exp_t[@]}") s  (median $(show_times "$m_exp") s," \
-    "${per_id[$n]} ns/identifier, cpu $(median "${exp_cpu[@]}") s, peak RSS $(mib "$(maximum "${exp_rss[@]}")") MiB)"
-  echo "   $n ids: cat    $(show_times "${cat_t[@]}") s  (median $(show_times "$m_cat") s, cpu $(median "${cat_cpu[@]}") s);" \
+    "${per_id[$n]} ns/identifier, cpu $(median3 "${exp_cpu[@]}") s, peak RSS $(mib "$(maximum "${exp_rss[@]}")") MiB)"
+  echo "   $n ids: cat    $(show_times "${cat_t[@]}") s  (median $(show_times "$m_cat") s, cpu $(median3 "${cat_cpu[@]}") s);" \
     "export/cat $(ratio "$m_exp" "$m_cat")"
   if [[ ${CALLGRIND:-0} == 1 ]]; then
     count_instructions /dev/null "$RAWGRAFT" 1 export dump.txt
@@ -66,6 +67,8 @@ for n in "$IDS" $((2 * IDS)); do
 done
 lin=$(ratio "${per_id[$((2 * IDS))]}" "${per_id[$IDS]}")
 echo "-- time per identifier: ${per_id[$IDS]} ns at $IDS, ${per_id[$((2 * IDS))]} ns at $((2 * IDS))"
+echo "-- CPU time per identifier: ${cpu_per_id[$IDS]} ns at $IDS, ${cpu_per_id[$((2 * IDS))]} ns at" \
+  "$((2 * IDS)); 2x / 1x: $(ratio "${cpu_per_id[$((2 * IDS))]}" "${cpu_per_id[$IDS]}")"
 conditions
 if [[ ${CALLGRIND:-0} == 1 ]]; then
   echo "-- instructions per identifier, 2x / 1x:" \

@@ -33,7 +33,7 @@ RAW=data/save/region1/raw/objects
 echo "== sync_vs_grep: $CREATURES and $((2 * CREATURES)) creatures, cache warm, $REPS reps"
 conditions
 "$BENCHGEN" world world.orig 40 "$REST_BYTES"
-declare -A sync_med sync_ir
+declare -A sync_med sync_cpu_med sync_ir
 for n in "$CREATURES" $((2 * CREATURES)); do
   rm -rf "$RAW" && mkdir -p "$RAW"
   read -r files ids < <("$BENCHGEN" raws "$RAW" "$n")
@@ -72,10 +72,11 @@ for n in "$CREATURES" $((2 * CREATURES)); do
   done
   m_sync=$(median "${sync_t[@]}"); m_grep=$(median "${grep_t[@]}")
   sync_med[$n]=$m_sync
+  sync_cpu_med[$n]=$(median "${sync_cpu[@]}")
   echo "   $n creatures: sync $(show_times "${sync_t[@]}") s  (median $(show_times "$m_sync") s," \
-    "cpu $(median "${sync_cpu[@]}") s, peak RSS $(mib "$(maximum "${sync_rss[@]}")") MiB)"
-  echo "   $n creatures: grep $(show_times "${grep_t[@]}") s  (median $(show_times "$m_grep") s, cpu $(median "${grep_cpu[@]}") s);" \
-    "sync/grep $(ratio "$m_sync" "$m_grep")"
+    "cpu $(median3 "${sync_cpu[@]}") s, peak RSS $(mib "$(maximum "${sync_rss[@]}")") MiB)"
+  echo "   $n creatures: grep $(show_times "${grep_t[@]}") s  (median $(show_times "$m_grep") s, cpu $(median3 "${grep_cpu[@]}") s);" \
+    "sync/grep $(ratio "$m_sync" "$m_grep") (cpu: $(ratio "${sync_cpu_med[$n]}" "$(median "${grep_cpu[@]}")"))"
   if [[ ${CALLGRIND:-0} == 1 ]]; then
     restore_world
     count_instructions callgrind.err "$RAWGRAFT" 1 sync
@@ -88,7 +89,8 @@ for n in "$CREATURES" $((2 * CREATURES)); do
   fi
 done
 scale=$(ratio "${sync_med[$((2 * CREATURES))]}" "${sync_med[$CREATURES]}")
-echo "-- sync time at $((2 * CREATURES)) / at $CREATURES creatures: $scale"
+echo "-- sync time at $((2 * CREATURES)) / at $CREATURES creatures: $scale" \
+  "(cpu: $(ratio "${sync_cpu_med[$((2 * CREATURES))]}" "${sync_cpu_med[$CREATURES]}"))"
 if [[ ${CALLGRIND:-0} == 1 ]]; then
   echo "-- sync instructions at $((2 * CREATURES)) / at $CREATURES creatures:" \
     "$(ratio "${sync_ir[$((2 * CREATURES))]}" "${sync_ir[$CREATURES]}")"

@@ -214,39 +214,41 @@ int make_raws(const char* folder, std::uint64_t creatures) {
     return std::max<std::uint64_t>(1, k * per_100k / 100000);
   };
 
+  // Besides the defining tags, entries carry lines of made-up tags, so that
+  // most lines a sync reads define nothing, as in real mod folders.
   w.write_type("creature_bench", "CREATURE", creatures, 250, [](std::string& t, std::uint64_t i) {
     const std::string id = bench_id("CREATURE", i);
     const char* adj = adjectives[i % 10];
     const char* col = colours[i % 12];
     t += "[CREATURE:" + id + "]\n";
-    t += std::string("\t[DESCRIPTION:A ") + adj + " creature of the benchmark wilds.]\n";
+    t += std::string("\t[BLURB:A ") + adj + " creature of the benchmark wilds.]\n";
     t += "\t[NAME:beast " + std::to_string(i) + ":beasts " + std::to_string(i) + ":beastly]\n";
-    t += "\t[CREATURE_TILE:'b'][COLOR:6:0:0]\n";
-    t += "\t[PREFSTRING:" + std::string(adj) + " hide]\n";
-    t += "\t[LARGE_ROAMING][FREQUENCY:" + std::to_string(i % 100) + "]\n";
-    t += "\t[BODY:QUADRUPED_NECK:TAIL:2EYES:2EARS:NOSE:2LUNGS:HEART:GUTS]\n";
-    t += "\t[BODY_DETAIL_PLAN:STANDARD_MATERIALS]\n";
-    t += "\t[BODY_SIZE:0:0:" + std::to_string(1000 + i % 9000) + "]\n";
-    t += "\t[ATTACK:BITE:BODYPART:BY_CATEGORY:MOUTH]\n";
-    t += std::string("\t[SET_TL_GROUP:BY_CATEGORY:ALL:HAIR][TL_COLOR_MODIFIER:") + col + ":1]\n";
-    t += "\t[CASTE:FEMALE][FEMALE][CASTE:MALE][MALE]\n";
+    t += "\t[CREATURE_TILE:'b'][HUE:6:0:0]\n";
+    t += "\t[LIKED_FOR:" + std::string(adj) + " hide]\n";
+    t += "\t[WANDERS][RARITY:" + std::to_string(i % 100) + "]\n";
+    t += "\t[SHAPE_PARTS:TORSO:NECK:TAIL:TWO_EYES:TWO_EARS:SNOUT:LUNGS:HEART:BELLY]\n";
+    t += "\t[PARTS_FROM:PLAIN_PARTS]\n";
+    t += "\t[MASS:0:0:" + std::to_string(1000 + i % 9000) + "]\n";
+    t += "\t[STRIKE:NIP:PART:BY_KIND:JAW]\n";
+    t += std::string("\t[COAT_GROUP:BY_KIND:ALL:FUR][COAT_HUE:") + col + ":1]\n";
+    t += "\t[KIND:ONE][ONE][KIND:OTHER][OTHER]\n";
   });
   w.write_type("inorganic_bench", "INORGANIC", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
     t += "[INORGANIC:" + bench_id("INORGANIC", i) + "]\n";
-    t += "\t[USE_MATERIAL_TEMPLATE:STONE_TEMPLATE]\n\t[STATE_NAME_ADJ:ALL_SOLID:bench stone]\n";
-    t += "\t[DISPLAY_COLOR:7:0:0][TILE:176]\n\t[ENVIRONMENT:SEDIMENTARY:VEIN:100]\n";
-    t += "\t[SOLID_DENSITY:2600][IS_STONE]\n";
+    t += "\t[BASED_ON:STONE_TEMPLATE]\n\t[SOLID_NAME:bench stone]\n";
+    t += "\t[HUE:7:0:0][GLYPH:176]\n\t[FOUND_IN:LAYERED:SEAM:100]\n";
+    t += "\t[DENSITY:2600][STONY]\n";
   });
   w.write_type("plant_bench", "PLANT", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
     t += "[PLANT:" + bench_id("PLANT", i) + "]\n";
     t += "\t[NAME:bench weed][NAME_PLURAL:bench weeds][ADJ:bench weed]\n";
-    t += "\t[USE_MATERIAL_TEMPLATE:STRUCTURAL:STRUCTURAL_PLANT_TEMPLATE]\n";
-    t += "\t[BIOME:ANY_TEMPERATE][GROWDUR:300][VALUE:2]\n\t[SPRING][SUMMER][AUTUMN]\n";
+    t += "\t[BASED_ON:STALK:STALK_TEMPLATE]\n";
+    t += "\t[CLIMATE:MILD][GROWS_IN:300][WORTH:2]\n\t[WET_SEASON][DRY_SEASON]\n";
   });
   w.write_type("body_bench", "BODY", scaled(500), 100, [](std::string& t, std::uint64_t i) {
     t += "[BODY:" + bench_id("BODY", i) + "]\n";
-    t += "\t[BP:UB:upper body:upper bodies][UPPERBODY][CATEGORY:BODY_UPPER]\n";
-    t += "\t\t[DEFAULT_RELSIZE:1000]\n";
+    t += "\t[PART:TOP:upper part:upper parts][TOP_PART][GROUP:PART_TOP]\n";
+    t += "\t\t[SHARE:1000]\n";
   });
   w.write_type("bodygloss_bench", "BODYGLOSS", scaled(200), 100, [](std::string& t, std::uint64_t i) {
     t += "[BODYGLOSS:" + bench_id("BODYGLOSS", i) + ":hand:paw:hands:paws]\n";
@@ -254,58 +256,58 @@ int make_raws(const char* folder, std::uint64_t creatures) {
   w.write_type("item_bench", "ITEM", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
     static const char* const kinds[] = {"ITEM_WEAPON", "ITEM_ARMOR", "ITEM_TOOL", "ITEM_FOOD"};
     t += std::string("[") + kinds[i % 4] + ":" + bench_id("ITEM", i) + "]\n";
-    t += "\t[NAME:bench thing:bench things]\n\t[SIZE:300][SKILL:AXE][MATERIAL_SIZE:3]\n";
-    t += "\t[ATTACK:EDGE:40000:6000:hack:hacks:NO_SUB:1250]\n";
+    t += "\t[NAME:bench thing:bench things]\n\t[BULK:300][HANDLING:CHOP][STOCK:3]\n";
+    t += "\t[STRIKE:EDGE:40000:6000:hack:hacks:PLAIN:1250]\n";
   });
   w.write_type("building_bench", "BUILDING", scaled(200), 100, [](std::string& t, std::uint64_t i) {
     t += "[BUILDING_WORKSHOP:" + bench_id("BUILDING", i) + "]\n";
-    t += "\t[NAME:Bench Shop][NAME_COLOR:7:0:1][DIM:3:3][WORK_LOCATION:2:2]\n";
-    t += "\t[BUILD_ITEM:1:BOULDER:NONE:INORGANIC:NONE][BUILDMAT]\n";
+    t += "\t[NAME:Bench Shop][NAME_HUE:7:0:1][SPAN:3:3][WORK_SPOT:2:2]\n";
+    t += "\t[NEEDS:1:ROCK:ANY][FROM_STOCK]\n";
   });
   w.write_type("entity_bench", "ENTITY", scaled(100), 50, [](std::string& t, std::uint64_t i) {
     t += "[ENTITY:" + bench_id("ENTITY", i) + "]\n";
-    t += "\t[CREATURE:DWARF][TRANSLATION:DWARF][BIOME_SUPPORT:ANY_MOUNTAIN:1]\n";
-    t += "\t[ACTIVE_SEASON:SPRING][PERMITTED_JOB:MINER][WEAPON:ITEM_WEAPON_AXE_BATTLE]\n";
+    t += "\t[MEMBERS:BENCH_FOLK][SPEECH:BENCH_TONGUE][HOMELAND:HILLS:1]\n";
+    t += "\t[BUSY_IN:WET_SEASON][TRADE:DIGGER][TOOL:ITEM_WEAPON_BENCH_AXE]\n";
   });
   // One LANGUAGE object type feeds words, symbols and translations.
   w.write_type("language_words_bench", "LANGUAGE", scaled(10000), 500, [](std::string& t, std::uint64_t i) {
     t += "[WORD:" + bench_id("WORD", i) + "]\n";
-    t += "\t[NOUN:bench:benches]\n\t\t[FRONT_COMPOUND_NOUN_SING][REAR_COMPOUND_NOUN_SING]\n";
-    t += "\t[ADJ:benchy]\n\t\t[ADJ_DIST:4]\n";
+    t += "\t[NOUN:bench:benches]\n\t\t[JOINS_FRONT][JOINS_BACK]\n";
+    t += "\t[ADJ:benchy]\n\t\t[ADJ_RANK:4]\n";
   });
   w.write_type("language_symbols_bench", "LANGUAGE", scaled(200), 100, [](std::string& t, std::uint64_t i) {
     t += "[SYMBOL:" + bench_id("SYMBOL", i) + "]\n";
-    for (int k = 0; k < 10; ++k) t += "\t[S_WORD:" + bench_id("WORD", i * 10 + k) + "]\n";
+    for (int k = 0; k < 10; ++k) t += "\t[MEANS:" + bench_id("WORD", i * 10 + k) + "]\n";
   });
   w.write_type("language_bench", "LANGUAGE", scaled(10), 5, [](std::string& t, std::uint64_t i) {
     t += "[TRANSLATION:" + bench_id("TRANSLATION", i) + "]\n";
-    for (int k = 0; k < 200; ++k) t += "\t[T_WORD:" + bench_id("WORD", k) + ":benk]\n";
+    for (int k = 0; k < 200; ++k) t += "\t[SAYS:" + bench_id("WORD", k) + ":benk]\n";
   });
   w.write_type("descriptor_color_bench", "DESCRIPTOR_COLOR", scaled(300), 150, [](std::string& t, std::uint64_t i) {
-    t += "[COLOR:" + bench_id("COLOR", i) + "]\n\t[NAME:bench hue][WORD:BENCH][RGB:12:34:56]\n";
+    t += "[COLOR:" + bench_id("COLOR", i) + "]\n\t[NAME:bench hue][CALLED:BENCH][MIX:12:34:56]\n";
   });
   w.write_type("descriptor_shape_bench", "DESCRIPTOR_SHAPE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[SHAPE:" + bench_id("SHAPE", i) + "]\n\t[NAME:bench shape:bench shapes][TILE:4]\n";
+    t += "[SHAPE:" + bench_id("SHAPE", i) + "]\n\t[NAME:bench shape:bench shapes][GLYPH:4]\n";
   });
   w.write_type("descriptor_pattern_bench", "DESCRIPTOR_PATTERN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[COLOR_PATTERN:" + bench_id("PATTERN", i) + "]\n\t[PATTERN:STRIPES][CP_COLOR:BLACK][CP_COLOR:GOLD]\n";
+    t += "[COLOR_PATTERN:" + bench_id("PATTERN", i) + "]\n\t[LOOK:BANDS][USES_HUE:BLACK][USES_HUE:GOLD]\n";
   });
   w.write_type("reaction_bench", "REACTION", scaled(500), 250, [](std::string& t, std::uint64_t i) {
     t += "[REACTION:" + bench_id("REACTION", i) + "]\n";
-    t += "\t[NAME:make bench thing][BUILDING:TANNER:NONE]\n\t[REAGENT:A:1:SKIN:NONE:NONE:NONE]\n";
-    t += "\t[PRODUCT:100:1:LEATHER:NONE:GET_MATERIAL_FROM_REAGENT:A:LEATHER_MAT][SKILL:TANNER]\n";
+    t += "\t[NAME:make bench thing][AT:WORKBENCH:ANY]\n\t[TAKES:A:1:HIDE:ANY]\n";
+    t += "\t[GIVES:100:1:SHEET:ANY:FROM_INPUT:A:SHEET_STOCK][HANDLING:CURING]\n";
   });
   w.write_type("material_template_bench", "MATERIAL_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[MATERIAL_TEMPLATE:" + bench_id("MATERIAL", i) + "]\n\t[STATE_COLOR:ALL:GRAY][SOLID_DENSITY:1000]\n";
+    t += "[MATERIAL_TEMPLATE:" + bench_id("MATERIAL", i) + "]\n\t[SOLID_HUE:ALL:GRAY][DENSITY:1000]\n";
   });
   w.write_type("tissue_template_bench", "TISSUE_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[TISSUE_TEMPLATE:" + bench_id("TISSUE", i) + "]\n\t[TISSUE_NAME:bench:NP][TISSUE_MATERIAL:LOCAL_CREATURE_MAT:SKIN]\n";
+    t += "[TISSUE_TEMPLATE:" + bench_id("TISSUE", i) + "]\n\t[LAYER_NAME:bench:PLAIN][LAYER_STOCK:OWN_STOCK:HIDE]\n";
   });
   w.write_type("body_detail_plan_bench", "BODY_DETAIL_PLAN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[BODY_DETAIL_PLAN:" + bench_id("DETAIL", i) + "]\n\t[ADD_MATERIAL:SKIN:SKIN_TEMPLATE]\n\t[ADD_TISSUE:SKIN:SKIN_TEMPLATE]\n";
+    t += "[BODY_DETAIL_PLAN:" + bench_id("DETAIL", i) + "]\n\t[ADD_STOCK:HIDE:HIDE_TEMPLATE]\n\t[ADD_LAYER:HIDE:HIDE_TEMPLATE]\n";
   });
   w.write_type("c_variation_bench", "CREATURE_VARIATION", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[CREATURE_VARIATION:" + bench_id("VARIATION", i) + "]\n\t[CV_CONVERT_TAG][CVCT_MASTER:BODY][CVCT_TARGET:2EYES]\n";
+    t += "[CREATURE_VARIATION:" + bench_id("VARIATION", i) + "]\n\t[SWAP_TAG][SWAP_FROM:PARTS][SWAP_TO:TWO_EYES]\n";
   });
   // Files written and identifiers defined (each entry defines one).
   std::printf("%d %" PRIu64 "\n", w.file_no, w.entries);

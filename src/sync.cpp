@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "rawgraft.h"
 #include "text_util.h"
@@ -70,14 +71,67 @@ char* defined_identifier(int section) {
   return identifier;
 }
 
+// Hands out a file's lines exactly as reading them into scratch with fgets
+// would: at most scratch_size - 1 characters each, so a longer line comes in
+// pieces. Reading in large blocks keeps the scan of big mod folders cheap.
+class line_reader {
+ public:
+  void restart() {
+    begin_ = end_ = 0;
+    at_end_ = false;
+  }
+
+  bool next(std::FILE* in, std::string_view& line) {
+    constexpr std::size_t longest = scratch_size - 1;
+    for (;;) {
+      const char* start = buffer_.data() + begin_;
+      const std::size_t held = end_ - begin_;
+      const void* line_end = std::memchr(start, '\n', std::min(held, longest));
+      std::size_t length = 0;
+      if (line_end != nullptr) {
+        length = static_cast<std::size_t>(static_cast<const char*>(line_end) - start) + 1;
+      } else if (held >= longest) {
+        length = longest;
+      } else if (at_end_) {
+        if (held == 0) return false;
+        length = held;
+      } else {
+        std::memmove(buffer_.data(), start, held);
+        begin_ = 0;
+        end_ = held;
+        const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, in);
+        end_ += got;
+        at_end_ = got == 0;
+        continue;
+      }
+      line = {start, length};
+      begin_ += length;
+      return true;
+    }
+  }
+
+ private:
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 20);
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool at_end_ = false;
+};
+
 struct section_merge {
   assembly_buffer& out;
   duplicate_index& index;
+  line_reader& reader;
   std::uint32_t running_count;
   std::string record;
 
   void take_from(std::FILE* in, int section) {
-    while (read_line(in)) {
+    reader.restart();
+    std::string_view line;
+    while (reader.next(in, line)) {
+      // Most lines never name the section; only those are looked at closely.
+      if (find_nocase_in(line.data(), line.size(), g_sectionlist[section]) == nullptr) continue;
+      std::memcpy(scratch, line.data(), line.size());
+      scratch[line.size()] = '\0';
       const char* identifier = defined_identifier(section);
       if (identifier == nullptr) continue;
       const std::size_t length = std::strlen(identifier);
@@ -123,7 +177,8 @@ void copy_creature_layer(std::FILE* world, assembly_buffer& out) {
   if (std::fflush(g_settings.outworldfile.get()) != 0) new_world_write_failed();
 }
 
-void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate_index& index) {
+void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate_index& index,
+                  line_reader& reader) {
   report("Synchronizing %s...\n", g_sectionlist[section]);
   out.reset();
   index.clear();
@@ -132,7 +187,7 @@ void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate
   index.add_bytes(out);
   copy_world_strings(world, n, out, &index);
 
-  section_merge merge{out, index, static_cast<std::uint32_t>(n), {}};
+  section_merge merge{out, index, reader, static_cast<std::uint32_t>(n), {}};
   char path[sizeof g_settings.rawpath + 512];
   for (const platform::folder_entry& entry : g_settings.rawdir.entries()) {
     if (entry.kind == platform::entry_kind::folder || entry.kind == platform::entry_kind::device) {
@@ -205,7 +260,9 @@ void duplicate_index::absorb(const assembly_buffer& buffer, std::size_t aligned_
 bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t* record,
                                std::size_t size) const {
   if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
-  if (record[1] == 0) return records_.contains(std::string(reinterpret_cast<const char*>(record), size));
+  if (record[1] == 0) {
+    return records_.contains(std::string_view(reinterpret_cast<const char*>(record), size));
+  }
   return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
 }
 
@@ -213,11 +270,12 @@ int sync_raws() {
   std::FILE* world = g_settings.worldfile.get();
   assembly_buffer out;
   duplicate_index index;
+  line_reader reader;
   report("Beginning World Sychronization...\n");
   copy_creature_layer(world, out);
   report_batching(true);
   for (int section = 1; section < section_count; ++section) {
-    sync_section(section, world, out, index);
+    sync_section(section, world, out, index, reader);
     report_flush();
   }
   report_batching(false);

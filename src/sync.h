@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -47,7 +48,13 @@ class duplicate_index {
   // buffer does not yet hold all of it.
   bool settle(const assembly_buffer& buffer, std::size_t z);
 
-  std::unordered_set<std::string> records_;
+  struct text_hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_set<std::string, text_hash, std::equal_to<>> records_;
   std::vector<std::size_t> pending_;  // zeros whose record is not complete yet
   std::size_t scanned_ = 0;
   bool zero_pair_ = false;

@@ -70,6 +70,32 @@ const char* find_nocase(const char* text, const char* needle) {
   return nullptr;
 }
 
+const char* find_nocase_in(const char* text, std::size_t size, const char* needle) {
+  const std::size_t needle_len = std::strlen(needle);
+  if (needle_len == 0 || needle_len > size) return nullptr;
+  const char* const last = text + (size - needle_len);  // last start that fits
+  const char lower = fold(needle[0]);
+  const char upper = (lower >= 'a' && lower <= 'z') ? static_cast<char>(lower - 'a' + 'A') : lower;
+  // Candidates are found with memchr, one per case; each is searched for
+  // again only once passed, so the scan stays linear.
+  const auto next = [&](const char* from, char c) {
+    return static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(last - from) + 1));
+  };
+  const char* next_lower = next(text, lower);
+  const char* next_upper = upper == lower ? nullptr : next(text, upper);
+  while (next_lower != nullptr || next_upper != nullptr) {
+    const bool take_lower = next_upper == nullptr || (next_lower != nullptr && next_lower < next_upper);
+    const char* candidate = take_lower ? next_lower : next_upper;
+    std::size_t i = 1;
+    while (i < needle_len && fold(candidate[i]) == fold(needle[i])) ++i;
+    if (i == needle_len) return candidate;
+    const char* after = candidate + 1;
+    const char*& advanced = take_lower ? next_lower : next_upper;
+    advanced = after > last ? nullptr : next(after, take_lower ? lower : upper);
+  }
+  return nullptr;
+}
+
 bool equal_nocase(const char* a, const char* b) {
   while (*a != '\0' && fold(*a) == fold(*b)) {
     ++a;

@@ -34,6 +34,8 @@ char* end_of_text(char* text);
 // First occurrence of needle in text ignoring ASCII case; an empty needle is
 // never found.
 const char* find_nocase(const char* text, const char* needle);
+// The same within a span of bytes, where a zero byte is an ordinary byte.
+const char* find_nocase_in(const char* text, std::size_t size, const char* needle);
 bool equal_nocase(const char* a, const char* b);
 void upper_in_place(char* text);
 void replace_char(char* text, char from, char to);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -66,4 +67,23 @@ TEST(TextUtil, ReportReturnsOneAndIgnoresNullFormat) {
 TEST(TextUtilDeathTest, ConsistencyStopNamesTheConditionAndExitsOne) {
   EXPECT_EXIT(consistency_check(false, "section count is not 0"), testing::ExitedWithCode(1),
               "^consistency check failed: section count is not 0\n$");
+}
+
+// The span search must find exactly what the text search finds, wherever the
+// span holds no zero byte, including matches at both ends.
+TEST(TextUtil, FindNocaseInAgreesWithFindNocase) {
+  std::mt19937 rng(7);
+  const std::string alphabet = "cCrRaAeE[:]x";
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(rng() % 24, 'x');
+    for (char& c : text) c = alphabet[rng() % alphabet.size()];
+    const char* needle = round % 2 == 0 ? "cre" : "[Ca";
+    const char* expected = find_nocase(text.c_str(), needle);
+    const char* found = find_nocase_in(text.data(), text.size(), needle);
+    ASSERT_EQ(found, expected) << text << " / " << needle;
+  }
+  const char zero_inside[] = "ab\0CRE";
+  EXPECT_EQ(find_nocase_in(zero_inside, 6, "cre"), zero_inside + 3);
+  EXPECT_EQ(find_nocase_in("cr", 2, "cre"), nullptr);
+  EXPECT_EQ(find_nocase_in("xyz", 3, ""), nullptr);
 }

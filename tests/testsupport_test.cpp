@@ -142,6 +142,45 @@ TEST(WorldImage, BlockEncodesCountsAndOverrides) {
   EXPECT_EQ(ts::get_u32(bad, 21), 0x7FFFFFFFu);
 }
 
+std::string from_windows(const std::string& text, const std::vector<std::string>& user_texts = {},
+                         bool dump = false) {
+  std::string problems;
+  const std::string shown = ts::from_windows_text(text, user_texts, dump, problems);
+  EXPECT_EQ(problems, "") << text;
+  return shown;
+}
+
+TEST(WindowsText, LineEndsAndBuiltPathsTakeThePosixForm) {
+  EXPECT_EQ(from_windows("Reading Region r at .\\data\\save\\r\\world.dat\r\n"
+                         "World Identified: a\\b\r\n\r\nDone.\r\n"),
+            "Reading Region r at ./data/save/r/world.dat\nWorld Identified: a\\b\n\nDone.\n");
+  EXPECT_EQ(
+      from_windows("Error: could not open .\\data\\save\\r\\raw\\objects\\x.txt.  Skipping.\r\n"),
+      "Error: could not open ./data/save/r/raw/objects/x.txt.  Skipping.\n");
+  // A CR of the text itself stays; no final line end is needed.
+  EXPECT_EQ(from_windows("tab\r\r\nlone\rcr\r\nend"), "tab\r\nlone\rcr\nend");
+  // In a dump only the first line holds a built path.
+  EXPECT_EQ(from_windows("**data exported from .\\data\\save\\r\\world.dat on X by Rawgraft**\r\n"
+                         ".\\data\\save\\id\r\n",
+                         {}, true),
+            "**data exported from ./data/save/r/world.dat on X by Rawgraft**\n.\\data\\save\\id\n");
+  // The user's own file argument is shown as given.
+  EXPECT_EQ(from_windows("Error: export file is the world file: ./data/save/r/world.dat\r\n",
+                         {"./data/save/r/world.dat"}),
+            "Error: export file is the world file: ./data/save/r/world.dat\n");
+}
+
+TEST(WindowsText, BareLineEndsAndSlashesInBuiltPathsAreProblems) {
+  for (const std::string text :
+       {"line\n", "a\r\nb\n", "\n", "at ./data/save/r/world.dat\r\n",
+        "at .\\data\\save\\r/world.dat\r\n", "at .\\data/save\\r\\world.dat\r\n",
+        "./data/save/r/world.dat in the title\r\n"}) {
+    std::string problems;
+    ts::from_windows_text(text, {"world.dat"}, true, problems);
+    EXPECT_NE(problems, "") << text;
+  }
+}
+
 TEST(Timestamps, MasksOnlyWholeStamps) {
   EXPECT_EQ(ts::mask_timestamps("world.dat.20261208_140502\non 20261208_140502 by"),
             "world.dat.YYYYMMDD_HHMMSS\non YYYYMMDD_HHMMSS by");

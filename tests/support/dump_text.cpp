@@ -1,6 +1,9 @@
 #include "support/dump_text.hpp"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "support/run.hpp"
 
 namespace testsupport {
 
@@ -22,6 +25,21 @@ std::string dump_body(const world_block& block) {
     for (const auto& s : block.sections[k]) out += s + "\n";
   }
   return out + "\n====END====\n";
+}
+
+std::string dump_as_written(std::string_view dump) {
+  if (!windows_build()) return std::string(dump);
+  std::string out;
+  const std::size_t title_end = std::min(dump.find('\n'), dump.size());
+  std::string title(dump.substr(0, title_end));
+  const std::size_t path = title.find("./data/save/");
+  if (path != std::string::npos)
+    std::replace(title.begin() + static_cast<std::ptrdiff_t>(path), title.end(), '/', '\\');
+  for (const char c : title + std::string(dump.substr(title_end))) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
 }
 
 }  // namespace testsupport

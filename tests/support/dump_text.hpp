@@ -18,4 +18,9 @@ std::string dump_title(std::string_view world_path, std::string_view stamp = tim
 // the end line. Strings are written as they are.
 std::string dump_body(const world_block& block);
 
+// `dump` (written with "/" paths and LF line ends) as the build under test
+// writes it into a file: the Windows build ends lines with CR LF and shows
+// the path in the first line with "\\".
+std::string dump_as_written(std::string_view dump);
+
 }  // namespace testsupport

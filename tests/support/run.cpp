@@ -1,6 +1,7 @@
 #include "support/run.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -8,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <stdexcept>
@@ -93,7 +96,127 @@ void write_all_raw(int fd, const char* text) {
   _exit(127);
 }
 
+bool is_separator(char c) {
+  return c == '/' || c == '\\';
+}
+
+// Start of the next built path at or after `from`: "." "data" "save", each
+// followed by a separator of either kind, so that wrong ones are found too.
+std::size_t find_built_path(std::string_view line, std::size_t from) {
+  for (std::size_t p = line.find('.', from); p != std::string_view::npos;
+       p = line.find('.', p + 1)) {
+    if (p + 12 > line.size()) break;
+    if (is_separator(line[p + 1]) && line.substr(p + 2, 4) == "data" && is_separator(line[p + 6]) &&
+        line.substr(p + 7, 4) == "save" && is_separator(line[p + 11])) {
+      return p;
+    }
+  }
+  return std::string_view::npos;
+}
+
+bool inside_user_text(std::string_view line, std::size_t pos,
+                      const std::vector<std::string>& user_texts) {
+  for (const auto& user : user_texts) {
+    if (user.empty()) continue;
+    for (std::size_t at = line.find(user); at != std::string_view::npos && at <= pos;
+         at = line.find(user, at + 1)) {
+      if (pos < at + user.size()) return true;
+    }
+  }
+  return false;
+}
+
+// The built path in `line` runs to the line's end: every message names it
+// last, and the dump's first line follows it only with the stamp.
+void show_built_path_with_slashes(std::string& line, const std::vector<std::string>& user_texts,
+                                  std::string& problems) {
+  for (std::size_t p = find_built_path(line, 0); p != std::string_view::npos;
+       p = find_built_path(line, p + 1)) {
+    if (inside_user_text(line, p, user_texts)) continue;
+    if (line.find('/', p) != std::string::npos) {
+      problems += "built path holds \"/\": \"" + line + "\"\n";
+    } else {
+      std::replace(line.begin() + static_cast<std::ptrdiff_t>(p), line.end(), '\\', '/');
+    }
+    return;
+  }
+}
+
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
+
+std::string default_program() {
+  const char* exe = std::getenv("RAWGRAFT_TEST_EXE");
+  return exe != nullptr && *exe != '\0' ? exe : RAWGRAFT_BINARY;
+}
+
+std::vector<std::string> default_launcher() {
+  if (const char* launcher = std::getenv("RAWGRAFT_TEST_LAUNCHER")) {
+    if (*launcher == '\0') return {};
+    return {launcher};
+  }
+  if (windows_build()) return {RAWGRAFT_WINE_LAUNCHER};
+  return {};
+}
+
+bool is_windows_program(std::string_view program) {
+  if (program.size() < 4) return false;
+  std::string suffix(program.substr(program.size() - 4));
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return suffix == ".exe";
+}
+
+bool windows_build() {
+  static const bool windows = is_windows_program(default_program());
+  return windows;
+}
+
+std::string from_windows_text(std::string_view text, const std::vector<std::string>& user_texts,
+                              bool paths_in_first_line_only, std::string& problems) {
+  std::size_t bare = 0;
+  std::string first_bare;
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r') && bare++ == 0) {
+      const std::size_t from = i < 60 ? 0 : i - 60;
+      first_bare = shown(text.substr(from, i + 1 - from));
+    }
+    out += text[i];
+  }
+  if (bare > 0) {
+    problems +=
+        std::to_string(bare) + " line end(s) without CR, the first after \"" + first_bare + "\"\n";
+  }
+
+  std::string result;
+  result.reserve(out.size());
+  std::size_t start = 0;
+  for (bool first = true; start < out.size(); first = false) {
+    const std::size_t end = std::min(out.find('\n', start), out.size());
+    std::string line = out.substr(start, end - start);
+    if (first || !paths_in_first_line_only)
+      show_built_path_with_slashes(line, user_texts, problems);
+    result += line;
+    if (end < out.size()) result += '\n';
+    start = end + 1;
+  }
+  return result;
+}
 
 std::ostream& operator<<(std::ostream& os, const run_result& r) {
   os << "status " << r.status << (r.timed_out ? " (killed after timeout)" : "") << "\n--- stdout ("
@@ -107,6 +230,16 @@ std::ostream& operator<<(std::ostream& os, const run_result& r) {
 run_result run_rawgraft(const game_folder& folder, const std::vector<std::string>& args,
                         const std::string& stdin_text, const run_options& options) {
   ignore_sigpipe_once();
+
+  if (options.in_child && is_windows_program(options.program) && !options.launcher.empty()) {
+    // The hook may limit the child (a file size cap, say), and a Wine server
+    // started by the child would inherit that limit and fail: start it now.
+    run_options plain;
+    plain.program = "cmd.exe";
+    plain.launcher = options.launcher;
+    plain.env = options.env;
+    run_rawgraft(folder, {"/c", "exit"}, "", plain);
+  }
 
   std::vector<std::string> words = options.launcher;
   words.push_back(options.program);
@@ -204,6 +337,16 @@ run_result run_rawgraft(const game_folder& folder, const std::vector<std::string
     result.status = WEXITSTATUS(wstatus);
   } else if (WIFSIGNALED(wstatus)) {
     result.status = 128 + WTERMSIG(wstatus);
+  }
+  if (is_windows_program(options.program)) {
+    // A killed run may stop anywhere, even between CR and LF.
+    std::string problems;
+    result.out = from_windows_text(result.out, args, true, problems);
+    result.err = from_windows_text(result.err, args, false, problems);
+    if (!problems.empty() && !result.timed_out) {
+      ADD_FAILURE() << "the Windows build wrote wrong line ends or paths:\n"
+                    << problems << "in the run " << testing::PrintToString(args);
+    }
   }
   if (result.timed_out) {
     result.err += "\n[run_rawgraft: killed after " + std::to_string(options.timeout.count()) +

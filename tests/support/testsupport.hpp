@@ -5,4 +5,5 @@
 #include "support/game_folder.hpp"
 #include "support/messages.hpp"
 #include "support/run.hpp"
+#include "support/windows_build.hpp"
 #include "support/world_image.hpp"

@@ -72,6 +72,7 @@ TEST_F(Faults, AFullDiskStopsImportAndSyncBeforeAnyRename) {
 }
 
 TEST_F(Faults, ATempNameLinkedElsewhereIsReplacedNotWrittenThrough) {
+  SKIP_ON_WINDOWS_BUILD("Wine deletes and renames the target of a Unix symbolic link, not the link");
   // A full device and a precious file behind the TEMP name stay as they are.
   folder.write_file("precious.txt", "keep me");
   for (const std::string target : {"/dev/full", "../../../precious.txt"}) {
@@ -90,7 +91,12 @@ TEST_F(Faults, AWorldThatCannotBeReadIsReported) {
   unreadable.make_dir(ts::game_folder::world_file("region1"));
   const ts::run_result r = ts::run_rawgraft(unreadable, {"1", "export", "-"});
   EXPECT_EQ(r.status, 0) << r;
-  EXPECT_TRUE(r.err.ends_with("Error: could not read world.dat or world.sav file.\n")) << r;
+  // Windows cannot open a folder as a file at all, so there the world is
+  // missing and the saved-game form is tried in vain.
+  EXPECT_TRUE(r.err.ends_with(
+      ts::windows_build() ? "Error: can not open region file: ./data/save/region1/world.sav\n"
+                          : "Error: could not read world.dat or world.sav file.\n"))
+      << r;
   EXPECT_EQ(r.out, "");
 }
 

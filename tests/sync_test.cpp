@@ -382,6 +382,7 @@ TEST_F(Sync, CreatureLayerIsCopiedUnchanged) {
 }
 
 TEST_F(Sync, UnreadableEntriesAreReportedInEveryPassAndSkipped) {
+  SKIP_ON_WINDOWS_BUILD("Wine leaves dangling Unix symbolic links out of folder listings");
   raw("a.txt", "[OBJECT:CREATURE]\n[CREATURE:A_BEFORE]\n");
   folder.make_symlink("no_such_file.txt", ts::game_folder::raw_dir(kRegion) / "broken.txt");
   raw("c.txt", "[OBJECT:CREATURE]\n[CREATURE:C_AFTER]\n");
@@ -399,6 +400,7 @@ TEST_F(Sync, UnreadableEntriesAreReportedInEveryPassAndSkipped) {
 }
 
 TEST_F(Sync, DevicesAreNotOpened) {
+  SKIP_ON_WINDOWS_BUILD("Windows folders hold no device nodes; Wine lists one as a plain file");
   // A character device with no driver behind it cannot be opened, so opening
   // it would show up as an error line.
   const fs::path device = folder.path(ts::game_folder::raw_dir(kRegion) / "b_device.txt");

@@ -255,6 +255,14 @@ TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
       ts::game_folder folder;
       folder.write_world("region1", old_world);
       const auto r = ts::run_rawgraft(folder, {"1", command, c.file}, "", {.in_child = c.in_child});
+      if (c.file == "data" && ts::windows_build()) {
+        // Windows cannot open a folder as a file: the run ends before writing.
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_TRUE(r.err.ends_with("Error: can not open input file: data\n")) << r;
+        EXPECT_EQ(folder.list(kRegion), std::vector<std::string>{"world.dat"});
+        EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
+        continue;
+      }
       EXPECT_EQ(r.status, 1) << r;
       EXPECT_TRUE(r.err.ends_with("Error: could not read input file: " + c.file + "\n")) << r;
       EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
@@ -266,28 +274,34 @@ TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
 
 // Whatever the run makes of a TEMP name that is another name of the world,
 // the world's bytes must survive under its own name or a backup name.
-TEST(WorldRewrite, TempNameLinkedToTheWorldNeverEmptiesIt) {
+void expect_world_kept_with_temp_linked(bool hard) {
   const std::string old_world = kDat.world(ts::sample_block());
-  for (const bool hard : {false, true}) {
-    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
-    ts::game_folder folder;
-    const auto world = folder.write_world("region1", old_world);
-    const auto temp = kRegion / "world.dat.TEMP";
-    if (hard) {
-      std::filesystem::create_hard_link(folder.path(world), folder.path(temp));
-    } else {
-      folder.make_symlink("world.dat", temp);
-    }
-    folder.write_file("edited.txt", ts::dump_title(kDat.path()) + ts::dump_body(edited_block()));
-    const auto r = ts::run_rawgraft(folder, {"1", "import", "edited.txt"});
-    bool kept = false;
-    for (const auto& name : folder.list(kRegion)) {
-      const bool world_or_backup = name == "world.dat" || (name.starts_with("world.dat.") &&
-                                                           ts::find_timestamps(name).size() == 1);
-      if (world_or_backup && folder.read(kRegion / name) == old_world) kept = true;
-    }
-    EXPECT_TRUE(kept) << r;
+  ts::game_folder folder;
+  const auto world = folder.write_world("region1", old_world);
+  const auto temp = kRegion / "world.dat.TEMP";
+  if (hard) {
+    std::filesystem::create_hard_link(folder.path(world), folder.path(temp));
+  } else {
+    folder.make_symlink("world.dat", temp);
   }
+  folder.write_file("edited.txt", ts::dump_title(kDat.path()) + ts::dump_body(edited_block()));
+  const auto r = ts::run_rawgraft(folder, {"1", "import", "edited.txt"});
+  bool kept = false;
+  for (const auto& name : folder.list(kRegion)) {
+    const bool world_or_backup = name == "world.dat" || (name.starts_with("world.dat.") &&
+                                                         ts::find_timestamps(name).size() == 1);
+    if (world_or_backup && folder.read(kRegion / name) == old_world) kept = true;
+  }
+  EXPECT_TRUE(kept) << r;
+}
+
+TEST(WorldRewrite, TempNameSymlinkedToTheWorldNeverEmptiesIt) {
+  SKIP_ON_WINDOWS_BUILD("Wine deletes and renames the target of a Unix symbolic link, not the link");
+  expect_world_kept_with_temp_linked(false);
+}
+
+TEST(WorldRewrite, TempNameHardLinkedToTheWorldNeverEmptiesIt) {
+  expect_world_kept_with_temp_linked(true);
 }
 
 TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {

@@ -54,20 +54,7 @@ char* trim(char* text) {
 }
 
 const char* find_nocase(const char* text, const char* needle) {
-  const std::size_t needle_len = std::strlen(needle);
-  if (needle_len == 0) return nullptr;
-  const char first_lower = fold(needle[0]);
-  const char first_upper =
-      (first_lower >= 'a' && first_lower <= 'z') ? static_cast<char>(first_lower - 'a' + 'A')
-                                                 : first_lower;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != first_lower && *p != first_upper) continue;
-    std::size_t i = 1;
-    while (i < needle_len && p[i] != '\0' && fold(p[i]) == fold(needle[i])) ++i;
-    if (i == needle_len) return p;
-    if (p[i] == '\0') return nullptr;  // text ran out: no later start can fit
-  }
-  return nullptr;
+  return find_nocase_in(text, std::strlen(text), needle);
 }
 
 const char* find_nocase_in(const char* text, std::size_t size, const char* needle) {

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "sync.h"
+#include "duplicate_index.h"
 
 namespace {
 std::string record_of(const std::string& text) {

@@ -5,10 +5,15 @@
 BUILD      ?= build
 TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
+WIN_BUILD  ?= build-win
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE     := $(abspath $(BUILD))/sample-game
 
-.PHONY: all run test test-plain test-asan test-install clean
+.PHONY: all run test test-plain test-asan test-install test-windows clean
+
+# The Windows build is tested too where its cross compiler and Wine are installed.
+WINDOWS_TOOLS := $(shell command -v x86_64-w64-mingw32-g++-posix >/dev/null && \
+                   { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; } && echo yes)
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_TESTS=OFF
@@ -19,9 +24,14 @@ run: all
 	cd $(SAMPLE) && $(abspath $(BUILD))/rawgraft 1 export -
 
 test: test-plain test-asan test-install
+ifeq ($(WINDOWS_TOOLS),yes)
+	$(MAKE) test-windows
+else
+	@echo "Windows tests skipped: g++-mingw-w64-x86-64-posix or wine64 is not installed"
+endif
 
 test-plain:
-	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON
+	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON -DRAWGRAFT_WINDOWS_EXE=
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -40,5 +50,17 @@ test-install: test-plain
 	if [ -n "$$warnings" ]; then echo "$$warnings"; exit 1; fi
 	@echo "install check: passed"
 
+# Cross-builds rawgraft.exe and runs the end-to-end tests against it under
+# Wine, with the Linux test build; Wine's server is stopped afterwards.
+test-windows:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_WERROR=ON -DRAWGRAFT_TESTS=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target rawgraft
+	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
+	  -DRAWGRAFT_WINDOWS_EXE=$(abspath $(WIN_BUILD))/rawgraft.exe
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_tests
+	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_'; status=$$?; \
+	  $(CURDIR)/tests/windows/run_under_wine.sh --stop; exit $$status
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/memory_file.hpp"
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -9,18 +11,8 @@
 #include "support/bytes.hpp"
 
 namespace {
-struct file_closer {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// A read-only stream over the given bytes.
-file_ptr stream_of(const std::string& bytes) {
-  file_ptr file(std::tmpfile());
-  std::fwrite(bytes.data(), 1, bytes.size(), file.get());
-  std::rewind(file.get());
-  return file;
-}
+using testsupport::file_ptr;
+using testsupport::stream_of;
 
 std::string assembled(const assembly_buffer& out) {
   return std::string(reinterpret_cast<const char*>(out.data()), out.outp);

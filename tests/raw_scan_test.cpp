@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/memory_file.hpp"
+
 #include <cstdio>
 #include <random>
 #include <string>
@@ -13,17 +15,8 @@
 #include "text_util.h"
 
 namespace {
-struct file_closer {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-file_ptr stream_of(const std::string& bytes) {
-  file_ptr file(std::tmpfile());
-  std::fwrite(bytes.data(), 1, bytes.size(), file.get());
-  std::rewind(file.get());
-  return file;
-}
+using testsupport::file_ptr;
+using testsupport::stream_of;
 
 // What the tag parser can see of a line: its text up to a zero byte, when
 // that holds the marker.

@@ -12,6 +12,7 @@
 
 #include "export.h"
 #include "import.h"
+#include "object_block.h"
 #include "rawgraft.h"
 #include "text_util.h"
 
@@ -38,7 +39,11 @@ void put_u32(byte_vector& out, std::uint32_t value) {
 }
 }  // namespace
 
-void catch_consistency_stops() { set_stop_handler(throw_stop); }
+void prepare_tool() {
+  set_stop_handler(throw_stop);
+  report_setup();
+  check_section_list();
+}
 
 void fault(const char* format, ...) {
   char reason[1024];

@@ -23,8 +23,9 @@ struct consistency_stopped {
   const char* condition;
 };
 
-// Makes every consistency stop throw consistency_stopped.
-void catch_consistency_stops();
+// Sets the tool up as its driver does at start-up, except that every
+// consistency stop throws consistency_stopped instead of ending the process.
+void prepare_tool();
 
 // A wrong result: prints the reason and aborts, which libFuzzer records as a
 // crash with the input that caused it.

@@ -56,8 +56,7 @@ void skip_written_block(const byte_vector& block) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  catch_consistency_stops();
-  check_section_list();
+  prepare_tool();
   return 0;
 }
 

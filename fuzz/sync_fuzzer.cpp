@@ -21,6 +21,10 @@
 #include "harness.h"
 #include "rawgraft.h"
 #include "sync.h"
+// find_bytes and duplicate_index, wherever the tool keeps them.
+#if __has_include("duplicate_index.h")
+#include "duplicate_index.h"
+#endif
 
 namespace {
 constexpr char marker[] = "@@raw@@\n";
@@ -110,7 +114,7 @@ byte_vector make_up_block() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  catch_consistency_stops();
+  prepare_tool();
   const std::string folder = private_folder();
   // A subfolder in the listing, which the scan must pass over.
   if (mkdir((folder + "/nested").c_str(), 0700) != 0) fault("cannot make a subfolder");

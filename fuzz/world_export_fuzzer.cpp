@@ -108,8 +108,7 @@ void check_export(byte_view world, std::int64_t block_offset) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  catch_consistency_stops();
-  check_section_list();
+  prepare_tool();
   start_folder = open(".", O_RDONLY | O_DIRECTORY);
   if (start_folder < 0) fault("cannot open the start folder");
   game_folder = private_folder();

@@ -20,13 +20,9 @@
 #include <optional>
 #include <string>
 
+#include "duplicate_index.h"
 #include "harness.h"
 #include "object_block.h"
-#include "sync.h"
-// find_bytes and duplicate_index, wherever the tool keeps them.
-#if __has_include("duplicate_index.h")
-#include "duplicate_index.h"
-#endif
 
 namespace {
 struct program {

@@ -262,6 +262,30 @@ void duplicate_index_seeds() {
                              identifier("ONE") + identifier(""));
 }
 
+void raw_scan_seeds() {
+  // section index, fgets lines before the scan, u16 repeats, prefix \x01 middle \x01 suffix
+  const auto scan = [](const std::string& name, int section, int skipped, unsigned repeats,
+                       const std::string& prefix, const std::string& middle,
+                       const std::string& suffix) {
+    put("raw_scan", name,
+        std::string{static_cast<char>(section), static_cast<char>(skipped)} + u16(repeats) +
+            prefix + "\x01" + middle + "\x01" + suffix);
+  };
+  const int creature = 5;
+  scan("small_file", creature, 1, 2, "[OBJECT:CREATURE]\n",
+       "[CREATURE:MOSSBACK]\n\t[CREATURE_TILE:'m']\n[Creature: tallfolk ]\n", "[creature:LAST]");
+  scan("long_line_in_pieces", creature, 1, 3000, "[OBJECT:CREATURE]\n", "filler[creature:X]",
+       "\n[CREATURE:AFTER]\n");
+  scan("marker_across_a_piece_end", creature, 0, 32760, "", "a", "[creature:CUT]\n[CREATURE:WHOLE]\n");
+  scan("past_a_block", creature, 1, 40000, "[OBJECT:CREATURE]\n",
+       "[CREATURE:DWARFKIN]\nsome filler text\n", "[CREATURE:TAIL]");
+  const char with_zeros[] = "[ITEM_TOOL:LADLE]\r\n[item_\0tool:X]\n\0[ITEM_WEAPON:ROD]\n";
+  scan("crlf_and_zero_bytes", 6, 2, 3, "[OBJECT:ITEM]\r\n\r\n",
+       std::string(with_zeros, sizeof with_zeros - 1), "");
+  scan("language_sections", 11, 1, 1, "[OBJECT:LANGUAGE]\n",
+       "[TRANSLATION:VALE]\n[translationx:NO]\n[[translation:TWO]\n", "");
+}
+
 void dictionaries() {
   fs::create_directories(root / "dict");
   const auto write = [](const std::string& target, const std::vector<std::string>& words) {
@@ -291,6 +315,7 @@ void dictionaries() {
   }
   write("import", import_words);
   write("sync", sync_words);
+  write("raw_scan", sync_words);
   write("world_export", {u16(1329), u16(1349), u32(0), u32(1), u32(0xFFFFFFFF), u16(0)});
 }
 }  // namespace
@@ -305,6 +330,7 @@ int main(int argc, char** argv) {
   import_seeds();
   sync_seeds();
   duplicate_index_seeds();
+  raw_scan_seeds();
   dictionaries();
   return 0;
 }

@@ -18,13 +18,10 @@
 #include <cstring>
 #include <string>
 
+#include "duplicate_index.h"
 #include "harness.h"
 #include "rawgraft.h"
 #include "sync.h"
-// find_bytes and duplicate_index, wherever the tool keeps them.
-#if __has_include("duplicate_index.h")
-#include "duplicate_index.h"
-#endif
 
 namespace {
 constexpr char marker[] = "@@raw@@\n";

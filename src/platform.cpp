@@ -6,7 +6,10 @@
 
 #if defined(_WIN32)
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cctype>
@@ -51,6 +54,17 @@ bool rename_noreplace(const char* from, const char* to) {
 }
 
 void remove_file(const char* path) { DeleteFileA(path); }
+
+std::FILE* create_new_file(const char* path) {
+  int fd = -1;
+  if (_sopen_s(&fd, path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
+               _S_IREAD | _S_IWRITE) != 0) {
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
 
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }
 
@@ -177,6 +191,14 @@ bool rename_noreplace(const char* from, const char* to) {
 }
 
 void remove_file(const char* path) { unlink(path); }
+
+std::FILE* create_new_file(const char* path) {
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
 
 bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0; }
 

@@ -21,6 +21,9 @@ bool rename_noreplace(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
+// Creates a new, empty file for binary reading and writing; fails when
+// anything exists under that name, so it never writes through a link.
+std::FILE* create_new_file(const char* path);
 
 // Pushes a file's written data to stable storage (after fflush).
 bool sync_file(std::FILE* file);

@@ -101,12 +101,15 @@ void write_block_part(const void* data, std::size_t size) {
 }
 
 int rewrite_world(std::int64_t block_offset, block_producer produce) {
-  // A TEMP left by a stopped run is replaced by a fresh file rather than
+  // A TEMP left by a stopped run is replaced by a new file rather than
   // emptied in place: if that name were a link to the world, emptying it
-  // would empty the world.
+  // would empty the world. What cannot be removed is not written through.
   const bool named = build_path(temp_path, sizeof temp_path, "%s.%s", g_settings.worldpath, "TEMP");
-  if (named) platform::remove_file(temp_path);
-  if (!named || !g_settings.outworldfile.open(temp_path, "w+b")) {
+  if (named) {
+    platform::remove_file(temp_path);
+    g_settings.outworldfile.adopt(platform::create_new_file(temp_path));
+  }
+  if (!g_settings.outworldfile) {
     report("Error: can not create new world file: %s\n", temp_path);
     return 0;
   }

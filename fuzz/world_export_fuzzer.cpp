@@ -5,6 +5,7 @@
 // game, world.sav), then the whole world file.
 //
 // Beyond "no crash, no leak", each input is judged:
+//  - the block starts where the header's fields end;
 //  - export completes exactly when the block is well formed, and its dump is
 //    the one the block describes;
 //  - skipping the block (as import does before copying the rest) ends where
@@ -44,6 +45,21 @@ bool open_world_in_game_folder(bool saved_game) {
   const bool opened = open_world(region);
   if (fchdir(start_folder) != 0) fault("cannot return to the start folder");
   return opened;
+}
+
+// Where the block starts, read from the header layout alone: 8 fields
+// bytes, 138 (world.dat) or 86 (world.sav) bytes not looked at, the name or
+// the fortress name, and for world.sav the world name, read as far as the
+// file goes, and 4 more bytes. Only for a header that was accepted.
+std::size_t block_offset_of(byte_view world, bool saved_game) {
+  auto length_at = [&](std::size_t at) -> std::size_t { return world[at] | (world[at + 1] << 8); };
+  std::size_t at = saved_game ? 94 : 146;
+  at += 2 + length_at(at);
+  if (!saved_game) return at;
+  if (world.size() - at < 2) return world.size() + 4;
+  const std::size_t name = length_at(at);
+  at += 2;
+  return (world.size() - at < name ? world.size() : at + name) + 4;
 }
 
 void check_export(byte_view world, std::int64_t block_offset) {
@@ -131,6 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       std::int64_t block_offset = 0;
       if (read_world_header(block_offset)) {
+        const std::size_t expected = block_offset_of(world, saved_game);
+        if (static_cast<std::size_t>(block_offset) != expected) {
+          fault("the block offset is %lld, the header ends at %zu",
+                static_cast<long long>(block_offset), expected);
+        }
         check_export(world, block_offset);
       }
     } catch (const consistency_stopped&) {

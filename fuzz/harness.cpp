@@ -144,8 +144,8 @@ std::optional<block_lists> walk_block(byte_view block, empty_strings empties,
 
   block_lists result;
   result.groups = count();
-  const std::int32_t lists = (result.groups > 0 ? result.groups : 0) + 19;
-  for (std::int32_t i = 0; i < lists; ++i) {
+  const std::int64_t lists = std::int64_t{result.groups > 0 ? result.groups : 0} + 19;
+  for (std::int64_t i = 0; i < lists; ++i) {
     result.lists.emplace_back();
     if (!list(result.lists.back())) return std::nullopt;
   }

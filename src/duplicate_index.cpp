@@ -4,12 +4,25 @@
 #include <cstring>
 #include <functional>
 
+// Knuth-Morris-Pratt: never looks at a byte of the range twice, so long
+// repetitive records cost no more than short ones.
 std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t size,
                                       const std::uint8_t* pattern, std::size_t pattern_size) {
+  if (pattern_size == 0) return std::size_t{0};
   if (pattern_size > size) return std::nullopt;
-  const std::uint8_t* found = std::search(range, range + size, pattern, pattern + pattern_size);
-  if (found == range + size && pattern_size != 0) return std::nullopt;
-  return static_cast<std::size_t>(found - range);
+  // border[i]: length of the longest proper border of pattern[0, i].
+  std::vector<std::size_t> border(pattern_size, 0);
+  for (std::size_t i = 1, k = 0; i < pattern_size; ++i) {
+    while (k > 0 && pattern[i] != pattern[k]) k = border[k - 1];
+    if (pattern[i] == pattern[k]) ++k;
+    border[i] = k;
+  }
+  for (std::size_t i = 0, matched = 0; i < size; ++i) {
+    while (matched > 0 && range[i] != pattern[matched]) matched = border[matched - 1];
+    if (range[i] == pattern[matched]) ++matched;
+    if (matched == pattern_size) return i + 1 - pattern_size;
+  }
+  return std::nullopt;
 }
 
 std::size_t duplicate_index::span_hash::operator()(std::string_view text) const {

@@ -3,7 +3,10 @@
 // length bytes and world strings holding zero bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
+#include <vector>
 #include <string>
 
 #include "duplicate_index.h"
@@ -139,4 +142,19 @@ TEST(FindBytes, ReturnsTheFirstFullFit) {
   EXPECT_EQ(find_bytes(range, 5, tail, 2), 3u);
   EXPECT_FALSE(find_bytes(range, 5, longer, 3).has_value());
   EXPECT_FALSE(find_bytes(range, 1, twice, 2).has_value());
+}
+
+TEST(FindBytes, AgreesWithANaiveSearchOnRepetitiveBytes) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::uint8_t> range(rng() % 60), pattern(1 + rng() % 8);
+    for (auto& b : range) b = static_cast<std::uint8_t>(rng() % 2);
+    for (auto& b : pattern) b = static_cast<std::uint8_t>(rng() % 2);
+    std::optional<std::size_t> naive;
+    for (std::size_t at = 0; !naive && at + pattern.size() <= range.size(); ++at) {
+      if (std::equal(pattern.begin(), pattern.end(), range.begin() + static_cast<long>(at))) naive = at;
+    }
+    ASSERT_EQ(find_bytes(range.data(), range.size(), pattern.data(), pattern.size()), naive)
+        << "round " << round;
+  }
 }

@@ -289,9 +289,8 @@ void raw_scan_seeds() {
        "[TRANSLATION:VALE]\n[translationx:NO]\n[[translation:TWO]\n", "");
 }
 
-// Inputs for faults that are known but not fixed yet. run.sh does not replay
-// them: each moves to corpus/<target>/regressions/ with its fix.
-void pending_regressions() {
+// Inputs for faults found and fixed, replayed by run.sh before it fuzzes.
+void regressions() {
   const auto length = [](std::size_t n) {
     return n < 0x80 ? std::string(1, static_cast<char>(n))
                     : std::string{static_cast<char>(0x80 | (n >> 8)), static_cast<char>(n & 0xFF)};
@@ -305,7 +304,7 @@ void pending_regressions() {
     std::snprintf(digits, sizeof digits, "%04d", i);
     slow += std::string(1, 6) + length(16701) + "A" + length(4) + digits;
   }
-  put_file(root / "pending" / "duplicate_index", "slow_long_record_search", slow);
+  put_file(root / "corpus" / "duplicate_index" / "regressions", "slow_long_record_search", slow);
 }
 
 void dictionaries() {
@@ -353,7 +352,7 @@ int main(int argc, char** argv) {
   sync_seeds();
   duplicate_index_seeds();
   raw_scan_seeds();
-  pending_regressions();
+  regressions();
   dictionaries();
   return 0;
 }

@@ -196,20 +196,34 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+std::optional<std::string> export_from_worldfile() {
+  std::optional<std::string> dump;
+  memory_sink sink(g_settings.exportfile);
+  try {
+    if (!export_block()) fault("export to memory reported a failed write");
+    const byte_vector written = sink.bytes();
+    dump.emplace(written.begin(), written.end());
+  } catch (const consistency_stopped&) {
+  }
+  return dump;
+}
+
 std::optional<std::string> export_of(byte_view block) {
   g_settings.worldfile.adopt(stream_over(block));
-  std::optional<std::string> dump;
-  {
-    memory_sink sink(g_settings.exportfile);
-    try {
-      if (!export_block()) fault("export to memory reported a failed write");
-      const byte_vector written = sink.bytes();
-      dump.emplace(written.begin(), written.end());
-    } catch (const consistency_stopped&) {
-    }
-  }
+  std::optional<std::string> dump = export_from_worldfile();
   g_settings.worldfile.close();
   return dump;
+}
+
+std::optional<byte_vector> import_from_importfile() {
+  std::optional<byte_vector> block;
+  memory_sink sink(g_settings.outworldfile);
+  try {
+    import_text();
+    block = sink.bytes();
+  } catch (const consistency_stopped&) {
+  }
+  return block;
 }
 
 std::optional<byte_vector> import_of(const std::string& dump) {
@@ -217,15 +231,7 @@ std::optional<byte_vector> import_of(const std::string& dump) {
   g_settings.force = false;
   g_settings.importfile.adopt(
       stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()}));
-  std::optional<byte_vector> block;
-  {
-    memory_sink sink(g_settings.outworldfile);
-    try {
-      import_text();
-      block = sink.bytes();
-    } catch (const consistency_stopped&) {
-    }
-  }
+  std::optional<byte_vector> block = import_from_importfile();
   g_settings.importfile.close();
   g_settings.force = force;
   return block;

@@ -99,9 +99,14 @@ bool is_blank(char c);
 
 // Runs the tool's export over a block held in memory; none when it stopped.
 std::optional<std::string> export_of(byte_view block);
+// The same for the block at the current position of g_settings.worldfile.
+std::optional<std::string> export_from_worldfile();
 
 // Runs the tool's import (without force) over a dump held in memory; none
 // when it stopped.
 std::optional<byte_vector> import_of(const std::string& dump);
+// The same for the dump g_settings.importfile holds, with the force flag as
+// it is set.
+std::optional<byte_vector> import_from_importfile();
 
 std::string printable(std::string_view text);

@@ -64,15 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   g_settings.force = (data[0] & 1) != 0;
   g_settings.importfile.adopt(stream_over({data + 1, size - 1}));
-  std::optional<byte_vector> block;
-  {
-    memory_sink sink(g_settings.outworldfile);
-    try {
-      import_text();
-      block = sink.bytes();
-    } catch (const consistency_stopped&) {
-    }
-  }
+  const std::optional<byte_vector> block = import_from_importfile();
   g_settings.importfile.close();
   if (block) {
     skip_written_block(*block);

@@ -71,16 +71,7 @@ void check_export(byte_view world, std::int64_t block_offset) {
       world.subspan(std::min(static_cast<std::size_t>(block_offset), world.size()));
   const std::optional<block_lists> walked = walk_block(block, empty_strings::refused);
 
-  std::optional<std::string> dump;
-  {
-    memory_sink sink(g_settings.exportfile);
-    try {
-      if (!export_block()) fault("export to memory reported a failed write");
-      const byte_vector written = sink.bytes();
-      dump.emplace(written.begin(), written.end());
-    } catch (const consistency_stopped&) {
-    }
-  }
+  const std::optional<std::string> dump = export_from_worldfile();
   if (dump.has_value() != walked.has_value()) {
     fault("export %s a block that is %s", dump ? "completed" : "stopped on",
           walked ? "well formed" : "malformed");

@@ -1,12 +1,10 @@
 #include "sync.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "duplicate_index.h"
 #include "raw_scan.h"

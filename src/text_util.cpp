@@ -8,8 +8,6 @@
 namespace {
 bool batching = false;
 stop_handler current_stop_handler = nullptr;
-
-char fold(char c) { return lower_ascii(c); }
 }  // namespace
 
 int report(const char* format, ...) {
@@ -61,7 +59,7 @@ const char* find_nocase_in(const char* text, std::size_t size, const char* needl
   const std::size_t needle_len = std::strlen(needle);
   if (needle_len == 0 || needle_len > size) return nullptr;
   const char* const last = text + (size - needle_len);  // last start that fits
-  const char lower = fold(needle[0]);
+  const char lower = lower_ascii(needle[0]);
   const char upper = (lower >= 'a' && lower <= 'z') ? static_cast<char>(lower - 'a' + 'A') : lower;
   // Candidates are found with memchr, one per case; each is searched for
   // again only once passed, so the scan stays linear.
@@ -74,7 +72,7 @@ const char* find_nocase_in(const char* text, std::size_t size, const char* needl
     const bool take_lower = next_upper == nullptr || (next_lower != nullptr && next_lower < next_upper);
     const char* candidate = take_lower ? next_lower : next_upper;
     std::size_t i = 1;
-    while (i < needle_len && fold(candidate[i]) == fold(needle[i])) ++i;
+    while (i < needle_len && lower_ascii(candidate[i]) == lower_ascii(needle[i])) ++i;
     if (i == needle_len) return candidate;
     const char* after = candidate + 1;
     const char*& advanced = take_lower ? next_lower : next_upper;
@@ -84,7 +82,7 @@ const char* find_nocase_in(const char* text, std::size_t size, const char* needl
 }
 
 bool equal_nocase(const char* a, const char* b) {
-  while (*a != '\0' && fold(*a) == fold(*b)) {
+  while (*a != '\0' && lower_ascii(*a) == lower_ascii(*b)) {
     ++a;
     ++b;
   }

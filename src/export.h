@@ -1,7 +1,12 @@
 // Writes the world's object-name block as an editable text dump.
 #pragma once
 
-// Reads the block from g_settings.worldfile (at the block offset) and writes
-// the dump to g_settings.exportfile, then closes it. False when a write
-// failed; the caller reports it.
-bool export_block();
+#include "file_stream.h"
+#include "world_source.h"
+
+enum class export_result { done, world_read_failed, write_failed };
+
+// Reads the block from `world` (at the block offset) and writes the dump's
+// lines after its first line to `out`, then closes `out`. The caller reports
+// a failure; a consistency stop ends the process.
+export_result export_block(world_source& world, file_stream& out);

@@ -1,35 +1,71 @@
 #include "import.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "object_block.h"
-#include "rawgraft.h"
+#include "settings.h"
 #include "text_util.h"
-#include "world_rewrite.h"
 
 namespace {
 bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4) == 0; }
 
-// Reads the next line into scratch; false at the end of the input. A read
-// error is not an end: taking it for one would write a world with lists cut.
-bool read_line(std::FILE* in) {
-  if (std::fgets(scratch, scratch_size, in) != nullptr) return true;
-  if (std::ferror(in)) stop_rewrite("Error: could not read input file: %s\n", g_settings.argfile);
-  return false;
-}
+// Reads the dump in large blocks and hands out its lines in scratch, cut
+// exactly as fgets into scratch would cut them: at a line feed, kept, or
+// after 32,766 characters, the rest of a longer line being the next line.
+class line_reader {
+ public:
+  explicit line_reader(std::FILE* in) : in_(in), block_(new char[block_size]) {}
 
-void write_assembled(assembly_buffer& out) {
-  write_block_part(out.data(), out.outp);
-  out.reset();
-}
+  // False at the end of the input and after a read error (see failed()).
+  bool next() {
+    std::size_t length = 0;
+    while (length < scratch_size - 1) {
+      if (next_ == end_ && !refill()) break;
+      const std::size_t room = scratch_size - 1 - length;
+      const std::size_t held = std::min(room, static_cast<std::size_t>(end_ - next_));
+      const void* feed = std::memchr(next_, '\n', held);
+      const std::size_t take =
+          feed == nullptr ? held : static_cast<std::size_t>(static_cast<const char*>(feed) - next_) + 1;
+      std::memcpy(scratch + length, next_, take);
+      next_ += take;
+      length += take;
+      if (feed != nullptr) break;
+    }
+    scratch[length] = '\0';
+    return length != 0;
+  }
+  // A read error is not an end: taking it for one would write a world with
+  // lists cut.
+  bool failed() const { return failed_; }
+
+ private:
+  static constexpr std::size_t block_size = 1 << 20;
+  bool refill() {
+    if (failed_) return false;
+    const std::size_t got = std::fread(block_.get(), 1, block_size, in_);
+    if (got == 0 && std::ferror(in_)) failed_ = true;
+    next_ = block_.get();
+    end_ = next_ + got;
+    return got != 0;
+  }
+
+  std::FILE* in_;
+  std::unique_ptr<char[]> block_;
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
+  bool failed_ = false;
+};
 
 // Reads the data lines of one group or section up to the next header line,
 // appending each and returning their number. `sectioni` gets the header's
 // section; `at_end` is set when the input ends first.
-std::uint32_t read_string_lines(std::FILE* in, assembly_buffer& out, int& sectioni, bool& at_end) {
+std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& sectioni,
+                                bool& at_end) {
   std::uint32_t tally = 0;
-  while (read_line(in)) {
+  while (lines.next()) {
     char* line = skip_space(scratch);
     if (*line == '\0') continue;
     if (starts_with_marker(line)) {
@@ -45,13 +81,19 @@ std::uint32_t read_string_lines(std::FILE* in, assembly_buffer& out, int& sectio
 }
 
 // Force lets a malformed dump through with a warning; otherwise it stops.
-void section_problem(const char* condition) {
-  if (!g_settings.force) consistency_stop(condition);
+void section_problem(const char* condition, bool force) {
+  if (!force) consistency_stop(condition);
   report("...trying to continue, but don't expect success.\n");
 }
 
 const char* section_name_or_null(int index) {
   return g_sectionlist[index] != nullptr ? g_sectionlist[index] : "(null)";
+}
+
+bool write_assembled(assembly_buffer& assembled, world_sink& out) {
+  const bool written = out.write(assembled.data(), assembled.outp);
+  assembled.reset();
+  return written;
 }
 }  // namespace
 
@@ -67,55 +109,58 @@ int parse_section_header(const char* line) {
   return find_section(found);
 }
 
-int import_text() {
-  std::FILE* in = g_settings.importfile.get();
-  assembly_buffer out;
+block_result import_text(std::FILE* in, world_sink& out, bool force) {
+  line_reader lines(in);
+  assembly_buffer assembled;
   report("Beginning file import...\n");
 
   // Lines before the first header (the title line, blank lines) are ignored.
   int sectioni = -1;
   bool at_end = false;
   while (sectioni < 0) {
-    if (!read_line(in)) {
+    if (!lines.next()) {
       at_end = true;
       break;
     }
     if (starts_with_marker(scratch)) sectioni = parse_section_header(scratch);
   }
+  if (lines.failed()) return block_result::input_read_failed;
   if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
 
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
-  out.outp = 4;
+  assembled.reserve(4);
+  assembled.outp = 4;
   while (sectioni == section_creature_layer && !at_end) {
     ++count;
-    const std::size_t tally_at = out.outp;
-    append_u32(out, 0);
-    store_u32(out, tally_at, read_string_lines(in, out, sectioni, at_end));
+    const std::size_t tally_at = assembled.outp;
+    append_u32(assembled, 0);
+    store_u32(assembled, tally_at, read_string_lines(lines, assembled, sectioni, at_end));
   }
-  store_u32(out, 0, static_cast<std::uint32_t>(count));
-  write_assembled(out);
+  if (lines.failed()) return block_result::input_read_failed;
+  store_u32(assembled, 0, static_cast<std::uint32_t>(count));
+  if (!write_assembled(assembled, out)) return block_result::write_failed;
 
   count = 1;
   while (sectioni > 0 && count <= section_count && !at_end) {
     report("Importing %s...\n", g_sectionlist[sectioni]);
     if (count != sectioni) {
       report("panic! section found out of order! expected %s\n", section_name_or_null(count));
-      section_problem("sections in table order");
+      section_problem("sections in table order", force);
     }
-    const std::size_t tally_at = out.outp;
-    append_u32(out, 0);
-    const std::uint32_t tally = read_string_lines(in, out, sectioni, at_end);
+    const std::size_t tally_at = assembled.outp;
+    append_u32(assembled, 0);
+    const std::uint32_t tally = read_string_lines(lines, assembled, sectioni, at_end);
+    if (lines.failed()) return block_result::input_read_failed;
     if (!at_end) ++count;
-    store_u32(out, tally_at, tally);
-    write_assembled(out);
+    store_u32(assembled, tally_at, tally);
+    if (!write_assembled(assembled, out)) return block_result::write_failed;
   }
 
   if (count != section_count) {
     report("panic! found %d sections, expected %d", count, section_count);
-    section_problem("all sections found");
+    section_problem("all sections found", force);
   }
-  std::fflush(nullptr);
   report("Imported %d sections.\n", section_count);
-  return 0;
+  return block_result::done;
 }

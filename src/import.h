@@ -1,10 +1,15 @@
 // Reads a text dump and writes the object-name block it describes.
 #pragma once
 
+#include <cstdio>
+
+#include "world_rewrite.h"
+
 // Section index named by a header line (text starting with "===="), or -1
 // for the end line and for names not in the section table.
 int parse_section_header(const char* line);
 
-// Block producer: reads g_settings.importfile, writes the new block to
-// g_settings.outworldfile.
-int import_text();
+// Block producer's first half: reads the dump from `in` and writes the new
+// block to `out`. With `force`, sections out of order or missing are let
+// through with a warning; without it they are consistency stops.
+block_result import_text(std::FILE* in, world_sink& out, bool force);

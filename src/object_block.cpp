@@ -40,44 +40,45 @@ int find_section(const char* name) {
   return -1;
 }
 
-namespace {
-bool read_exact(std::FILE* in, void* into, std::size_t size) {
-  return size != 0 && std::fread(into, size, 1, in) == 1;
-}
-}  // namespace
-
-const char* read_counted_string(std::FILE* in, counted_string& record) {
+read_status read_counted_string(world_source& in, counted_string& record) {
   record.s.reset();
   record.len = 0;
   std::uint8_t length_bytes[2];
-  if (!read_exact(in, length_bytes, 2)) return nullptr;
+  const read_status status = in.read(length_bytes, 2);
+  if (status != read_status::ok) return status;
   const std::uint16_t length = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  if (length == 0) return read_status::ok;  // an empty string has no text
   std::unique_ptr<char[]> text;
   try {
-    text = std::make_unique<char[]>(std::size_t{length} + 1);
+    text.reset(new char[std::size_t{length} + 1]);
   } catch (const std::bad_alloc&) {
     consistency_stop("string buffer obtained");
   }
-  if (!read_exact(in, text.get(), length)) return nullptr;
+  const read_status text_status = in.read(text.get(), length);
+  if (text_status != read_status::ok) return text_status;
+  text[length] = '\0';
   record.len = length;
   record.s = std::move(text);
-  return record.s.get();
+  return read_status::ok;
 }
 
-std::int32_t read_count(std::FILE* in) {
+read_status read_count(world_source& in, std::int32_t& value) {
   std::uint8_t b[4];
-  if (std::fread(b, 1, 4, in) != 4) return 0;
-  const std::uint32_t value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-                              (static_cast<std::uint32_t>(b[2]) << 16) |
-                              (static_cast<std::uint32_t>(b[3]) << 24);
-  return static_cast<std::int32_t>(value);
+  value = 0;
+  const read_status status = in.read(b, 4);
+  if (status != read_status::ok) return status;
+  const std::uint32_t bits = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+                             (static_cast<std::uint32_t>(b[2]) << 16) |
+                             (static_cast<std::uint32_t>(b[3]) << 24);
+  value = static_cast<std::int32_t>(bits);
+  return read_status::ok;
 }
 
-std::int32_t read_string_count(std::FILE* in) {
-  const std::int32_t n = read_count(in);
-  consistency_check(n != 0, "string count is not 0");
-  consistency_check(n > 0, "string count is not negative");
-  return n;
+read_status read_string_count(world_source& in, std::int32_t& value) {
+  if (read_count(in, value) == read_status::failed) return read_status::failed;
+  consistency_check(value != 0, "string count is not 0");
+  consistency_check(value > 0, "string count is not negative");
+  return read_status::ok;
 }
 
 assembly_buffer::assembly_buffer() {
@@ -138,23 +139,34 @@ void append_counted_cstr(assembly_buffer& out, const char* text) {
 }
 
 namespace {
-// Reads and drops n strings. Once the file has ended every further read
-// fails the same way, so the rest of the list need not be tried one by one.
-void skip_strings(std::FILE* worldfile, std::int32_t n, counted_string& record) {
+// Reads and drops n strings. Once the world has ended every further read
+// ends the same way, so the rest of the list need not be tried one by one.
+read_status skip_strings(world_source& world, std::int32_t n, counted_string& record) {
   for (std::int32_t i = 0; i < n; ++i) {
-    if (read_counted_string(worldfile, record) == nullptr && std::feof(worldfile)) return;
+    const read_status status = read_counted_string(world, record);
+    if (status == read_status::failed) return status;
+    if (status == read_status::end) return read_status::ok;
   }
+  return read_status::ok;
+}
+
+read_status skip_list(world_source& world, counted_string& record) {
+  std::int32_t n = 0;
+  if (read_string_count(world, n) == read_status::failed) return read_status::failed;
+  return skip_strings(world, n, record);
 }
 }  // namespace
 
-void skip_world_block(std::FILE* worldfile) {
+read_status skip_world_block(world_source& world) {
   report("Skipping to world data...\n");
   counted_string record;
-  const std::int32_t groups = read_count(worldfile);
+  std::int32_t groups = 0;
+  if (read_count(world, groups) == read_status::failed) return read_status::failed;
   for (std::int32_t g = 0; g < groups; ++g) {
-    skip_strings(worldfile, read_string_count(worldfile), record);
+    if (skip_list(world, record) == read_status::failed) return read_status::failed;
   }
   for (int section = 1; section < section_count; ++section) {
-    skip_strings(worldfile, read_string_count(worldfile), record);
+    if (skip_list(world, record) == read_status::failed) return read_status::failed;
   }
+  return read_status::ok;
 }

@@ -9,10 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <vector>
+
+#include "world_source.h"
 
 constexpr int section_creature_layer = 0;
 constexpr int section_count = 20;
@@ -59,16 +60,19 @@ struct counted_string {
 };
 
 // Reads one counted string into `record`, replacing its previous text.
-// Returns the text, or null when the file ends inside the string or the
-// string is empty (the record is then length 0 with no text).
-const char* read_counted_string(std::FILE* in, counted_string& record);
+// The record has text only when the status is ok and the string is not
+// empty; otherwise it is length 0 with no text. `end`: the world ends
+// inside the string.
+read_status read_counted_string(world_source& in, counted_string& record);
 
-// Reads a 32-bit count; a count the file ends inside reads as 0.
-std::int32_t read_count(std::FILE* in);
+// Reads a 32-bit count into `value`; a count the world ends inside reads as
+// 0 (with status `end`).
+read_status read_count(world_source& in, std::int32_t& value);
 
 // A string count read from the world must be positive: 0 (which a truncated
-// file also gives) and negative values are consistency stops.
-std::int32_t read_string_count(std::FILE* in);
+// world also gives) and negative values are consistency stops. Only a read
+// error returns anything but ok.
+read_status read_string_count(world_source& in, std::int32_t& value);
 
 // The growing buffer in which a section is assembled before its one write.
 class assembly_buffer {
@@ -97,5 +101,6 @@ void append_counted_cstr(assembly_buffer& out, const char* text);
 // Appends a record of `length` bytes of `text`.
 void append_record(assembly_buffer& out, const char* text, std::uint16_t length);
 
-// Reads past a whole block, leaving `worldfile` at its first byte after it.
-void skip_world_block(std::FILE* worldfile);
+// Reads past a whole block, leaving `world` at its first byte after it.
+// Only a read error returns anything but ok.
+read_status skip_world_block(world_source& world);

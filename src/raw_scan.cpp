@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "rawgraft.h"
+#include "settings.h"
 #include "text_util.h"
 
 namespace {

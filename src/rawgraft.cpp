@@ -1,19 +1,17 @@
 #include "rawgraft.h"
 
-#include <cstdarg>
 #include <cstring>
 
 #include "export.h"
 #include "import.h"
+#include "messages.h"
 #include "object_block.h"
+#include "settings.h"
 #include "sync.h"
 #include "text_util.h"
+#include "version.h"
 #include "world_header.h"
 #include "world_rewrite.h"
-
-settings g_settings;
-char timestamp[32] = "TIMESTAMPERROR";
-char scratch[scratch_size];
 
 namespace {
 const char* const program_name = "rawgraft";
@@ -28,6 +26,16 @@ struct interactive_answers {
   int argc = 0;
 };
 interactive_answers answers;
+
+// The orderly end of a run (all but an export's and a stop's): in
+// interactive mode it waits for a key first. Returns `status`.
+int end_of_run(int status) {
+  if (g_settings.interactive) {
+    report("(press a key to exit)\n");
+    platform::wait_for_key();
+  }
+  return status;
+}
 
 // Reads one answer of at most size - 1 characters; the rest of a longer line
 // stays in the input for the next read. End of input gives an empty answer.
@@ -62,94 +70,122 @@ bool interactive_arguments(char* program_path) {
   return true;
 }
 
-const char* resolve_command(const char* word) {
-  for (const char* known : {"export", "import", "sync"}) {
-    if (equal_nocase(word, known)) return known;
+// What a command body needs beyond g_settings' streams.
+struct run_context {
+  std::int64_t block_offset;
+};
+
+int run_export(settings& run, const run_context& context);
+int run_import(settings& run, const run_context& context);
+int run_sync(settings& run, const run_context& context);
+
+// One row per command: its word, whether it takes a file argument, whether
+// it writes a new world, and its body.
+struct command_row {
+  const char* name;
+  bool needs_file;
+  bool rewrites;
+  int (*run)(settings& run, const run_context& context);
+};
+const command_row commands[] = {
+    {"export", true, false, run_export},
+    {"import", true, true, run_import},
+    {"sync", false, true, run_sync},
+};
+
+const command_row* find_command(const char* word) {
+  for (const command_row& row : commands) {
+    if (equal_nocase(word, row.name)) return &row;
   }
   return nullptr;
 }
 
-void import_then_skip() {
-  import_text();
-  skip_world_block(g_settings.worldfile.get());
-}
-
-void sync_producer() { sync_raws(); }
-
-int run_export() {
-  const char* target = g_settings.argfile;
+int run_export(settings& run, const run_context&) {
+  const char* target = run.argfile;
   if (std::strcmp(target, "-") == 0) {
-    g_settings.exportfile.adopt(stdout);
+    run.exportfile.adopt(stdout);
   } else {
     // Opening with "w+" would empty the world before it is read.
-    if (platform::same_file(target, g_settings.worldpath)) {
+    if (platform::same_file(target, run.worldpath)) {
       report("Error: export file is the world file: %s\n", target);
       return end_of_run(0);
     }
-    if (!g_settings.exportfile.open(target, "w+")) {
+    if (!run.exportfile.open(target, "w+")) {
       report("Error: can not open output file: %s\n", target);
       return end_of_run(0);
     }
     report("Writing export to %s\n", target);
   }
-  const bool written = std::fprintf(g_settings.exportfile.get(),
+  const bool written = std::fprintf(run.exportfile.get(),
                                     "**data exported from %s on %s by Rawgraft**\n",
-                                    g_settings.worldpath, timestamp) >= 0;
-  if (!written || !export_block()) {
-    g_settings.exportfile.close();
-    report("Error: could not write export to %s\n", target);
+                                    run.worldpath, timestamp) >= 0;
+  const export_result result =
+      written ? export_block(*run.worldfile, run.exportfile) : export_result::write_failed;
+  if (result == export_result::world_read_failed) {
+    run.exportfile.close();
+    report(msg::world_read_failed, run.worldpath);
+    report(msg::system_reason, run.worldfile->failure().c_str());
+    return 1;
+  }
+  if (result == export_result::write_failed) {
+    run.exportfile.close();
+    report(msg::export_write_failed, target);
     return 1;
   }
   // No key wait after an export, even in interactive mode.
   return 0;
 }
 
-int run_rewrite(std::int64_t block_offset) {
-  if (std::strcmp(g_settings.command, "import") == 0) {
-    const char* source = g_settings.argfile;
-    if (std::strcmp(source, "-") == 0) {
-      g_settings.importfile.adopt(stdin);
-    } else {
-      if (!g_settings.importfile.open(source, "r")) {
-        report("Error: can not open input file: %s\n", source);
-        return end_of_run(0);
-      }
-      report("Reading import from %s\n", source);
+int rewrite_status(rewrite_result result) {
+  return result == rewrite_result::stopped ? 1 : 0;
+}
+
+int run_import(settings& run, const run_context& context) {
+  const char* source = run.argfile;
+  if (std::strcmp(source, "-") == 0) {
+    run.importfile.adopt(stdin);
+  } else {
+    if (!run.importfile.open(source, "r")) {
+      report("Error: can not open input file: %s\n", source);
+      return end_of_run(0);
     }
-    return end_of_run(rewrite_world(block_offset, import_then_skip));
+    report("Reading import from %s\n", source);
   }
-  if (!build_path(g_settings.rawpath, sizeof g_settings.rawpath, "%s%s/%s", "./data/save/",
-                  g_settings.region, "raw/objects") ||
-      !g_settings.rawdir.open(g_settings.rawpath)) {
-    report("Error: can not open raws: %s\n", g_settings.rawpath);
+  const bool force = run.force;
+  std::FILE* in = run.importfile.get();
+  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
+                        [in, force](world_source& world, world_sink& out) {
+                          const block_result written = import_text(in, out, force);
+                          if (written != block_result::done) return written;
+                          return skip_world_block(world) == read_status::ok
+                                     ? block_result::done
+                                     : block_result::world_read_failed;
+                        },
+                        source};
+  return end_of_run(rewrite_status(rewrite_world(job)));
+}
+
+int run_sync(settings& run, const run_context& context) {
+  if (!build_path(run.rawpath, sizeof run.rawpath, "%s%s/%s", "./data/save/", run.region,
+                  "raw/objects") ||
+      !run.rawdir.open(run.rawpath)) {
+    report("Error: can not open raws: %s\n", run.rawpath);
     return end_of_run(0);
   }
-  return end_of_run(rewrite_world(block_offset, sync_producer));
+  const raw_folder raws{run.rawpath, run.rawdir};
+  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
+                        [&raws](world_source& world, world_sink& out) {
+                          return sync_raws(world, out, raws);
+                        },
+                        nullptr};
+  return end_of_run(rewrite_status(rewrite_world(job)));
 }
 }  // namespace
 
-int end_of_run(int status) {
-  if (g_settings.interactive) {
-    report("(press a key to exit)\n");
-    platform::wait_for_key();
-  }
-  return status;
+void show_banner() {
+  report("%s\nVersion %d.%d.%d\n", program_name, RAWGRAFT_VERSION_MAJOR, RAWGRAFT_VERSION_MINOR,
+         RAWGRAFT_VERSION_PATCH);
 }
-
-bool build_path(char* out, std::size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(out, size, format, args);
-  va_end(args);
-  if (length < 0 || static_cast<std::size_t>(length) >= size) {
-    out[0] = '\0';
-    return false;
-  }
-  if (platform::path_separator != '/') replace_char(out, '/', platform::path_separator);
-  return true;
-}
-
-void show_banner() { report("%s\nVersion %d.%d.%d\n", program_name, 31, 5, 3); }
 
 void show_usage() {
   report("Usage:\n\t%s <region> <export|import> <file>\nExamples:\n", program_name);
@@ -160,6 +196,7 @@ void show_usage() {
 }
 
 int rawgraft_main(int argc, char** argv) {
+  settings& run = g_settings;
   platform::report_broken_pipes();
   report_setup();
   show_banner();
@@ -181,27 +218,25 @@ int rawgraft_main(int argc, char** argv) {
   }
   char* region = trim(argv[1]);
   char* command = trim(argv[2]);
-  g_settings.argfile = argc == 4 ? trim(argv[3]) : nullptr;
+  run.argfile = argc == 4 ? trim(argv[3]) : nullptr;
 
-  if (!open_world(region)) return end_of_run(0);
+  if (!open_world(region, run)) return end_of_run(0);
 
-  g_settings.force = std::strncmp(command, "force", 5) == 0;
-  if (g_settings.force) command += 5;
-  g_settings.command = resolve_command(command);
-  if (g_settings.command == nullptr) {
+  run.force = std::strncmp(command, "force", 5) == 0;
+  if (run.force) command += 5;
+  const command_row* row = find_command(command);
+  if (row == nullptr) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(0);
   }
-  const bool needs_file = std::strcmp(g_settings.command, "sync") != 0;
-  if (needs_file && g_settings.argfile == nullptr) {
-    report("Error: no file given for %s.\n", g_settings.command);
+  run.command = row->name;
+  if (row->needs_file && run.argfile == nullptr) {
+    report("Error: no file given for %s.\n", row->name);
     return end_of_run(0);
   }
 
-  report("Reading Region %s at %s\n", g_settings.region, g_settings.worldpath);
-  std::int64_t block_offset = 0;
-  if (!read_world_header(block_offset)) return end_of_run(0);
-
-  if (std::strcmp(g_settings.command, "export") == 0) return run_export();
-  return run_rewrite(block_offset);
+  report("Reading Region %s at %s\n", run.region, run.worldpath);
+  run_context context{};
+  if (!read_world_header(*run.worldfile, run, context.block_offset)) return end_of_run(0);
+  return row->run(run, context);
 }

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "duplicate_index.h"
+#include "file_stream.h"
 #include "raw_scan.h"
-#include "rawgraft.h"
+#include "settings.h"
 #include "text_util.h"
-#include "world_rewrite.h"
 
 namespace {
 // The object type a raw file must declare to feed each section.
@@ -106,29 +106,35 @@ struct section_merge {
 
 // Copies the world's strings unchanged. A world that ends inside its block
 // would otherwise gain made-up empty strings, so that stops the run.
-void copy_world_strings(std::FILE* world, std::int32_t n, assembly_buffer& out,
-                        duplicate_index* index) {
+block_result copy_world_strings(world_source& world, std::int32_t n, assembly_buffer& out,
+                                duplicate_index* index) {
   counted_string record;
   for (std::int32_t i = 0; i < n; ++i) {
-    const bool read = read_counted_string(world, record) != nullptr;
-    consistency_check(read || !std::feof(world), "world block ends inside a string list");
+    const read_status status = read_counted_string(world, record);
+    if (status == read_status::failed) return block_result::world_read_failed;
+    consistency_check(status == read_status::ok, "world block ends inside a string list");
     const std::size_t start = out.outp;
     append_counted_string(out, record);
     if (index != nullptr) index->add_record(out, start);
   }
+  return block_result::done;
 }
 
-void copy_creature_layer(std::FILE* world, assembly_buffer& out) {
-  const std::int32_t groups = read_count(world);
-  append_u32(out, static_cast<std::uint32_t>(groups));
+block_result copy_creature_layer(world_source& world, assembly_buffer& assembled,
+                                 world_sink& out) {
+  std::int32_t groups = 0;
+  if (read_count(world, groups) == read_status::failed) return block_result::world_read_failed;
+  append_u32(assembled, static_cast<std::uint32_t>(groups));
   for (std::int32_t g = 0; g < groups; ++g) {
-    const std::int32_t n = read_string_count(world);
-    append_u32(out, static_cast<std::uint32_t>(n));
-    copy_world_strings(world, n, out, nullptr);
+    std::int32_t n = 0;
+    if (read_string_count(world, n) == read_status::failed) return block_result::world_read_failed;
+    append_u32(assembled, static_cast<std::uint32_t>(n));
+    const block_result copied = copy_world_strings(world, n, assembled, nullptr);
+    if (copied != block_result::done) return copied;
   }
-  write_block_part(out.data(), out.outp);
-  out.reset();
-  if (std::fflush(g_settings.outworldfile.get()) != 0) new_world_write_failed();
+  const bool written = out.write(assembled.data(), assembled.outp);
+  assembled.reset();
+  return written ? block_result::done : block_result::write_failed;
 }
 
 // The object type of every raw file read whole once in this run, by name.
@@ -137,29 +143,40 @@ void copy_creature_layer(std::FILE* world, assembly_buffer& out) {
 // run on big mod folders.
 using known_types = std::map<std::string, std::optional<std::string>>;
 
-void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate_index& index,
-                  raw_scanner& scanner, known_types& types) {
-  report("Synchronizing %s...\n", g_sectionlist[section]);
-  out.reset();
-  index.clear();
-  const std::int32_t n = read_string_count(world);
-  append_u32(out, static_cast<std::uint32_t>(n));
-  index.add_bytes(out);
-  copy_world_strings(world, n, out, &index);
+// What the section passes share.
+struct sync_state {
+  assembly_buffer out;
+  duplicate_index index;
+  raw_scanner scanner;
+  known_types types;
+};
 
-  section_merge merge{out, index, scanner, static_cast<std::uint32_t>(n), {}};
-  char path[sizeof g_settings.rawpath + 512];
-  for (const platform::folder_entry& entry : g_settings.rawdir.entries()) {
+block_result sync_section(int section, world_source& world, world_sink& sink,
+                          const raw_folder& raws, sync_state& state) {
+  report("Synchronizing %s...\n", g_sectionlist[section]);
+  assembly_buffer& out = state.out;
+  out.reset();
+  state.index.clear();
+  std::int32_t n = 0;
+  if (read_string_count(world, n) == read_status::failed) return block_result::world_read_failed;
+  append_u32(out, static_cast<std::uint32_t>(n));
+  state.index.add_bytes(out);
+  const block_result copied = copy_world_strings(world, n, out, &state.index);
+  if (copied != block_result::done) return copied;
+
+  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {}};
+  char path[sizeof settings::rawpath + 512];
+  for (const platform::folder_entry& entry : raws.listing.entries()) {
     if (entry.kind == platform::entry_kind::folder || entry.kind == platform::entry_kind::device) {
       continue;
     }
-    const auto known = types.find(entry.name);
-    if (known != types.end() &&
+    const auto known = state.types.find(entry.name);
+    if (known != state.types.end() &&
         !(known->second && equal_nocase(known->second->c_str(), object_types[section]))) {
       continue;
     }
     file_stream raw;
-    if (!build_path(path, sizeof path, "%s/%s", g_settings.rawpath, entry.name.c_str()) ||
+    if (!build_path(path, sizeof path, "%s/%s", raws.path, entry.name.c_str()) ||
         !raw.open(path, "r")) {
       report("Error: could not open %s.  Skipping.\n", path);
       continue;
@@ -171,27 +188,23 @@ void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate
     if (std::ferror(raw.get())) {
       report("Error: could not read %s.  Skipping.\n", path);
     } else {
-      types.emplace(entry.name, type);
+      state.types.emplace(entry.name, type);
     }
   }
   store_u32(out, 0, merge.running_count);
-  write_block_part(out.data(), out.outp);
+  return sink.write(out.data(), out.outp) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
 
-int sync_raws() {
-  std::FILE* world = g_settings.worldfile.get();
-  assembly_buffer out;
-  duplicate_index index;
-  raw_scanner scanner;
-  known_types types;
+block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws) {
+  sync_state state;
   report("Beginning World Sychronization...\n");
-  copy_creature_layer(world, out);
+  block_result result = copy_creature_layer(world, state.out, out);
   report_batching(true);
-  for (int section = 1; section < section_count; ++section) {
-    sync_section(section, world, out, index, scanner, types);
+  for (int section = 1; section < section_count && result == block_result::done; ++section) {
+    result = sync_section(section, world, out, raws, state);
     report_flush();
   }
   report_batching(false);
-  return 0;
+  return result;
 }

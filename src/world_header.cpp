@@ -2,15 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "file_stream.h"
+#include "messages.h"
 #include "object_block.h"
-#include "rawgraft.h"
 #include "text_util.h"
 
 namespace {
-bool saved_game = false;
-counted_string world_name;  // the header's names, read into one record
-
 // Whether the text reads as a non-zero number the way atoi reads it:
 // optional sign, then leading digits. Overflow cannot turn digits into zero
 // here, unlike atoi itself.
@@ -22,84 +21,93 @@ bool reads_as_nonzero_number(const char* text) {
   return false;
 }
 
-bool may_go_on() {
-  if (!g_settings.force) return false;
+bool may_go_on(bool force) {
+  if (!force) return false;
   report("...but trying anyways.\n");
   return true;
 }
+
+// A read error is not the short file the header checks look for: it is
+// reported with the system's reason and ends the run.
+bool read_failed(world_source& world, const settings& run) {
+  report(msg::world_read_failed, run.worldpath);
+  report(msg::system_reason, world.failure().c_str());
+  return false;
+}
 }  // namespace
 
-bool open_world(char* region_argument) {
+bool open_world(char* region_argument, settings& run) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
-  const int length = std::snprintf(g_settings.region, sizeof g_settings.region, "%s%s", prefix,
-                                   region_argument);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof g_settings.region) {
-    g_settings.region[0] = '\0';
-    report("Error: region name too long.\n");
+  const int length =
+      std::snprintf(run.region, sizeof run.region, "%s%s", prefix, region_argument);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof run.region ||
+      !build_path(run.worldpath, sizeof run.worldpath, "%s%s/%s", "./data/save/", run.region,
+                  "world.dat")) {
+    run.region[0] = '\0';
+    report(msg::region_too_long);
     return false;
   }
-  if (!build_path(g_settings.worldpath, sizeof g_settings.worldpath, "%s%s/%s", "./data/save/",
-                  g_settings.region, "world.dat")) {
-    report("Error: region name too long.\n");
-    return false;
-  }
-  saved_game = false;
-  if (g_settings.worldfile.open(g_settings.worldpath, "rb")) return true;
-  saved_game = true;
-  std::memcpy(g_settings.worldpath + std::strlen(g_settings.worldpath) - 4, ".sav", 4);
-  if (g_settings.worldfile.open(g_settings.worldpath, "rb")) return true;
-  report("Error: can not open region file: %s\n", g_settings.worldpath);
+  std::string reason;
+  run.saved_game = false;
+  run.worldfile = open_world_source(run.worldpath, reason);
+  if (run.worldfile) return true;
+  run.saved_game = true;
+  std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
+  run.worldfile = open_world_source(run.worldpath, reason);
+  if (run.worldfile) return true;
+  report("Error: can not open region file: %s\n", run.worldpath);
   return false;
 }
 
-bool read_world_header(std::int64_t& block_offset) {
-  std::FILE* world = g_settings.worldfile.get();
+bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset) {
+  counted_string name;  // the header's names, read into one record
   std::uint8_t fields[8];
-  if (std::fread(fields, 1, 8, world) != 8) {
-    report("Error: could not read world.dat or world.sav file.\n");
+  const read_status first = world.read(fields, 8);
+  if (first == read_status::failed) return read_failed(world, run);
+  if (first != read_status::ok) {
+    report(msg::world_unreadable);
     return false;
   }
   const unsigned version = fields[0] | (fields[1] << 8);
   const unsigned funky = fields[2] | (fields[3] << 8);
   const bool compressed = (fields[4] | fields[5] | fields[6] | fields[7]) != 0;
 
-  if (version != 1329 && version != 1349) {
+  if (version != world_version_a && version != world_version_b) {
     report("Error: world file version unsupported: %d.%d\n", fields[1], fields[0]);
-    if (!may_go_on()) return false;
+    if (!may_go_on(run.force)) return false;
   }
-  if (compressed) {
+  if (compressed && !world.compressed()) {
     report("Error: world file is compressed! Only uncompressed regions can be modified.\n");
     return false;
   }
   if (funky != 0) {
     report("Error: world file looks funky.\n");
-    if (!may_go_on()) return false;
+    if (!may_go_on(run.force)) return false;
   }
-  if (std::fseek(world, saved_game ? 86 : 138, SEEK_CUR) != 0 ||
-      read_counted_string(world, world_name) == nullptr) {
-    report("Error: could not read world name.\n");
+  read_status status = world.skip(run.saved_game ? sav_filler : dat_filler);
+  if (status == read_status::ok) status = read_counted_string(world, name);
+  if (status == read_status::failed) return read_failed(world, run);
+  if (name.s == nullptr) {
+    report(msg::world_name_unreadable);
     return false;
   }
-  if (saved_game) {
-    report("Fortress Identified: %s\n", world_name.s.get());
-    read_counted_string(world, world_name);  // an unreadable world name is shown as (null)
+  if (run.saved_game) {
+    report("Fortress Identified: %s\n", name.s.get());
+    // An unreadable world name is shown as (null), but a read error ends.
+    if (read_counted_string(world, name) == read_status::failed) return read_failed(world, run);
   }
-  report("World Identified: %s\n", world_name.s ? world_name.s.get() : "(null)");
-  if (world_name.len > 100) {
+  report("World Identified: %s\n", name.s ? name.s.get() : "(null)");
+  if (name.len > longest_world_name) {
     report(
         "World name is unlikely long.  This is usually because the file is corrupt, compressed, "
         "or an unsupported version.\n");
-    if (!may_go_on()) return false;
+    if (!may_go_on(run.force)) return false;
   }
-  if (saved_game && std::fseek(world, 4, SEEK_CUR) != 0) {
-    report("Error: could not read world name.\n");
-    return false;
+  if (run.saved_game) {
+    // Past the end the block's readers see the end; only an error stops here.
+    std::uint8_t unused[4];
+    if (world.read(unused, 4) == read_status::failed) return read_failed(world, run);
   }
-  const long offset = std::ftell(world);
-  if (offset < 0) {
-    report("Error: could not read world.dat or world.sav file.\n");
-    return false;
-  }
-  block_offset = offset;
+  block_offset = world.position();
   return true;
 }

@@ -4,10 +4,22 @@
 
 #include <cstdint>
 
-// Builds the region name and world path into g_settings and opens the world,
-// falling back to the saved-game form (world.sav).
-bool open_world(char* region_argument);
+#include "settings.h"
+#include "world_source.h"
 
-// Checks and identifies the world and leaves g_settings.worldfile at the
-// object-name block, whose file offset (the header's size) it returns.
-bool read_world_header(std::int64_t& block_offset);
+// The versions of the world format the tool knows.
+constexpr unsigned world_version_a = 1329;  // shown as 5.49
+constexpr unsigned world_version_b = 1349;  // shown as 5.69
+// Bytes between the first eight and the first name, in each form.
+constexpr int dat_filler = 138;  // world.dat: the world name at 146
+constexpr int sav_filler = 86;   // world.sav: the fortress name at 94
+// Longest world name taken without a warning.
+constexpr unsigned longest_world_name = 100;
+
+// Builds the region name and world path into `run` and opens the world into
+// run.worldfile, falling back to the saved-game form (run.saved_game).
+bool open_world(char* region_argument, settings& run);
+
+// Checks and identifies the world and leaves `world` at the object-name
+// block, whose logical offset (the header's size) it returns.
+bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset);

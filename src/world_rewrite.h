@@ -1,27 +1,53 @@
 // Writing a new world file beside the old one and putting it in place.
+//
+// Rewriting a world never changes the world file in place:
+//
+//   1. Write aside: create <world>.TEMP afresh (removing one that a stopped
+//      run left, and never writing through a name that links elsewhere),
+//      copy the world header into it, let the command produce the new
+//      object-name block, and copy the rest of the old world after it.
+//   2. Make it durable: flush, sync to stable storage and close the TEMP
+//      file. Any read or write failure up to here stops the rewrite with the
+//      world untouched; the TEMP file stays for inspection.
+//   3. Back up: rename the world to <world>.<timestamp>. The rename never
+//      replaces a file, so an existing backup is never lost.
+//   4. Commit: rename the TEMP file to the world's name, again never
+//      replacing, and sync the folder so the renames survive a power cut.
+//
+// At every moment the old world's bytes are on disk under the world's name
+// or under the backup name, and the world's name only ever holds a complete
+// file. The rewrite reports every step and failure itself; its result tells
+// the driver how the run ended.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 
-// Writes the new block to g_settings.outworldfile and leaves
-// g_settings.worldfile at the first byte after the old block.
-using block_producer = void (*)();
+#include "world_source.h"
 
-// Returns the exit status: 0 after success or a reported end, 1 after an I/O
-// failure that left the world untouched.
-int rewrite_world(std::int64_t block_offset, block_producer produce);
+// How a block producer ended.
+enum class block_result { done, world_read_failed, write_failed, input_read_failed };
 
-// Writes one assembled part of the block to the new world file; a failed
-// write ends the run with status 1, the world untouched.
-void write_block_part(const void* data, std::size_t size);
+// Writes the new block to `out`, reading the old one from `world` (at the
+// block offset) where it needs to, and leaves `world` at the first byte
+// after the old block.
+using block_producer = std::function<block_result(world_source& world, world_sink& out)>;
 
-// Ends the rewrite before any rename with a report of `format` (one %s, for
-// `path`) and exit status 1; the world stays untouched, the TEMP file behind.
-[[noreturn]] void stop_rewrite(const char* format, const char* path);
-// The common case: the new world file could not be written.
-[[noreturn]] void new_world_write_failed();
+struct rewrite_job {
+  const char* worldpath;
+  const char* stamp;  // names the backup
+  world_source& world;
+  std::int64_t block_offset;
+  block_producer produce;
+  const char* input_name;  // the producer's input, named when it cannot be read
+};
 
-// Copies everything from the current position of `from` to its end.
-enum class copy_outcome { done, read_failed, write_failed };
-copy_outcome copy_remainder(std::FILE* from, std::FILE* to);
+enum class rewrite_result {
+  placed,          // the new world is in place and the old one backed up
+  not_started,     // TEMP could not be created; nothing was written
+  stopped,         // a read or write failed before the renames (step 1 or 2)
+  backup_failed,   // step 3 failed: the world is untouched, the new one under TEMP
+  placing_failed,  // step 4 failed: the old world only under its backup name
+};
+
+rewrite_result rewrite_world(const rewrite_job& job);

@@ -11,8 +11,24 @@
 #include "support/bytes.hpp"
 
 namespace {
-using testsupport::file_ptr;
-using testsupport::stream_of;
+using source_ptr = std::unique_ptr<world_source>;
+using testsupport::source_of;
+
+// The text read, or null when the string came back absent.
+const char* read_text(world_source& in, counted_string& record) {
+  read_counted_string(in, record);
+  return record.s.get();
+}
+std::int32_t count_of(world_source& in) {
+  std::int32_t value = -2;
+  read_count(in, value);
+  return value;
+}
+std::int32_t string_count_of(world_source& in) {
+  std::int32_t value = -2;
+  read_string_count(in, value);
+  return value;
+}
 
 std::string assembled(const assembly_buffer& out) {
   return std::string(reinterpret_cast<const char*>(out.data()), out.outp);
@@ -40,11 +56,11 @@ TEST(CountedString, ReadsTextAndReusesTheRecord) {
   std::string bytes;
   testsupport::put_counted(bytes, "GRANITE");
   testsupport::put_counted(bytes, std::string("a\0b", 3));
-  file_ptr in = stream_of(bytes);
+  source_ptr in = source_of(bytes);
   counted_string record;
-  ASSERT_STREQ(read_counted_string(in.get(), record), "GRANITE");
+  ASSERT_STREQ(read_text(*in, record), "GRANITE");
   EXPECT_EQ(record.len, 7);
-  ASSERT_NE(read_counted_string(in.get(), record), nullptr);
+  ASSERT_NE(read_text(*in, record), nullptr);
   EXPECT_EQ(record.len, 3);
   EXPECT_EQ(std::string(record.s.get(), 4), std::string("a\0b\0", 4));
 }
@@ -52,34 +68,34 @@ TEST(CountedString, ReadsTextAndReusesTheRecord) {
 TEST(CountedString, EmptyAndTruncatedStringsComeBackAbsent) {
   counted_string record;
   // Length 0: the two length bytes are its whole extent.
-  file_ptr empty = stream_of(std::string("\0\0\x01\0Z", 5));
-  EXPECT_EQ(read_counted_string(empty.get(), record), nullptr);
+  source_ptr empty = source_of(std::string("\0\0\x01\0Z", 5));
+  EXPECT_EQ(read_text(*empty, record), nullptr);
   EXPECT_EQ(record.len, 0);
   EXPECT_EQ(record.s, nullptr);
-  EXPECT_STREQ(read_counted_string(empty.get(), record), "Z");
+  EXPECT_STREQ(read_text(*empty, record), "Z");
 
-  file_ptr cut_text = stream_of(std::string("\x05\0abc", 5));
-  EXPECT_EQ(read_counted_string(cut_text.get(), record), nullptr);
+  source_ptr cut_text = source_of(std::string("\x05\0abc", 5));
+  EXPECT_EQ(read_text(*cut_text, record), nullptr);
   EXPECT_EQ(record.len, 0);
   EXPECT_EQ(record.s, nullptr);
 
-  file_ptr cut_length = stream_of(std::string("\x05", 1));
-  EXPECT_EQ(read_counted_string(cut_length.get(), record), nullptr);
+  source_ptr cut_length = source_of(std::string("\x05", 1));
+  EXPECT_EQ(read_text(*cut_length, record), nullptr);
 }
 
 TEST(Counts, AreLittleEndianAndReadAsZeroWhenCut) {
-  file_ptr in = stream_of(std::string("\x01\x02\x03\x04\xff\xff\xff\xff\x07\x00", 10));
-  EXPECT_EQ(read_count(in.get()), 0x04030201);
-  EXPECT_EQ(read_count(in.get()), -1);
-  EXPECT_EQ(read_count(in.get()), 0);
+  source_ptr in = source_of(std::string("\x01\x02\x03\x04\xff\xff\xff\xff\x07\x00", 10));
+  EXPECT_EQ(count_of(*in), 0x04030201);
+  EXPECT_EQ(count_of(*in), -1);
+  EXPECT_EQ(count_of(*in), 0);
 }
 
 TEST(CountsDeathTest, ZeroAndNegativeStringCountsStop) {
-  file_ptr zero = stream_of(std::string(4, '\0'));
-  EXPECT_EXIT(read_string_count(zero.get()), testing::ExitedWithCode(1),
+  source_ptr zero = source_of(std::string(4, '\0'));
+  EXPECT_EXIT(string_count_of(*zero), testing::ExitedWithCode(1),
               "consistency check failed: ");
-  file_ptr negative = stream_of(std::string("\0\0\0\x80", 4));
-  EXPECT_EXIT(read_string_count(negative.get()), testing::ExitedWithCode(1),
+  source_ptr negative = source_of(std::string("\0\0\0\x80", 4));
+  EXPECT_EXIT(string_count_of(*negative), testing::ExitedWithCode(1),
               "consistency check failed: ");
 }
 
@@ -120,11 +136,11 @@ TEST(SkipWorldBlock, StopsAtTheFirstByteAfterTheBlock) {
     testsupport::put_counted(block, "");
     testsupport::put_counted(block, "ENTRY");
   }
-  file_ptr in = stream_of(block + "REST");
+  source_ptr in = source_of(block + "REST");
   testing::internal::CaptureStderr();
-  skip_world_block(in.get());
+  skip_world_block(*in);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Skipping to world data...\n");
-  EXPECT_EQ(std::ftell(in.get()), static_cast<long>(block.size()));
+  EXPECT_EQ(in->position(), static_cast<std::int64_t>(block.size()));
 }
 
 TEST(SkipWorldBlockDeathTest, MissingCountStops) {
@@ -132,6 +148,6 @@ TEST(SkipWorldBlockDeathTest, MissingCountStops) {
   testsupport::put_i32(block, 0);
   testsupport::put_u32(block, 1);
   testsupport::put_counted(block, "ONLY_ONE_SECTION");
-  file_ptr in = stream_of(block);
-  EXPECT_EXIT(skip_world_block(in.get()), testing::ExitedWithCode(1), "consistency check failed: ");
+  source_ptr in = source_of(block);
+  EXPECT_EXIT(skip_world_block(*in), testing::ExitedWithCode(1), "consistency check failed: ");
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "rawgraft.h"
+#include "settings.h"
 #include "text_util.h"
 
 namespace {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "world_source.h"
+
 namespace testsupport {
 
 struct file_closer {
@@ -21,6 +23,11 @@ inline file_ptr stream_of(const std::string& bytes) {
     std::rewind(file.get());
   }
   return file;
+}
+
+// The same bytes as a plain world for the block readers.
+inline std::unique_ptr<world_source> source_of(const std::string& bytes) {
+  return plain_world_source(stream_of(bytes).release());
 }
 
 }  // namespace testsupport

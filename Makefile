@@ -1,15 +1,18 @@
 # Thin wrapper over CMake: `make run` builds the tool and exports the bundled
 # sample game folder; `make test` builds with warnings as errors and runs all
-# tests, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests, then again under AddressSanitizer and UndefinedBehaviorSanitizer;
+# `make dist` builds the release archives for Linux and Windows.
 
 BUILD      ?= build
 TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
+DIST       ?= build-dist
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE     := $(abspath $(BUILD))/sample-game
+VERSION    := $(shell sed -n 's/^project(rawgraft VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all run test test-plain test-asan test-install test-windows clean
+.PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows clean
 
 # The Windows build is tested too where its cross compiler and Wine are installed.
 WINDOWS_TOOLS := $(shell command -v x86_64-w64-mingw32-g++-posix >/dev/null && \
@@ -22,6 +25,18 @@ all:
 run: all
 	$(BUILD)/tools/make_sample_game $(SAMPLE)
 	cd $(SAMPLE) && $(abspath $(BUILD))/rawgraft 1 export -
+
+# Release archives, in $(DIST): rawgraft-<version>-linux-x86_64.tar.gz with the
+# binary, manual page and licence, and rawgraft-<version>-win64.zip with the
+# static rawgraft.exe, README.txt and LICENSE.
+dist: all dist-windows
+	cd $(BUILD) && cpack -B $(abspath $(DIST))
+
+dist-windows:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_WERROR=ON -DRAWGRAFT_TESTS=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target rawgraft
+	cd $(WIN_BUILD) && cpack -B $(abspath $(DIST))
 
 test: test-plain test-asan test-install
 ifeq ($(WINDOWS_TOOLS),yes)
@@ -50,17 +65,17 @@ test-install: test-plain
 	if [ -n "$$warnings" ]; then echo "$$warnings"; exit 1; fi
 	@echo "install check: passed"
 
-# Cross-builds rawgraft.exe and runs the end-to-end tests against it under
-# Wine, with the Linux test build; Wine's server is stopped afterwards.
-test-windows:
-	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_WERROR=ON -DRAWGRAFT_TESTS=OFF
-	cmake --build $(WIN_BUILD) -j $(JOBS) --target rawgraft
+# Cross-builds rawgraft.exe and its zip, runs the end-to-end tests against it
+# under Wine with the Linux test build, then the exe unpacked from the zip;
+# Wine's server is stopped afterwards.
+test-windows: dist-windows
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
 	  -DRAWGRAFT_WINDOWS_EXE=$(abspath $(WIN_BUILD))/rawgraft.exe
-	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_tests
-	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_'; status=$$?; \
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_tests make_sample_game
+	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_' && \
+	  $(CURDIR)/tests/windows/check_zip.sh $(abspath $(DIST))/rawgraft-$(VERSION)-win64.zip \
+	    $(abspath $(TEST_BUILD))/tools/make_sample_game; status=$$?; \
 	  $(CURDIR)/tests/windows/run_under_wine.sh --stop; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST)

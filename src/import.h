@@ -11,5 +11,6 @@ int parse_section_header(const char* line);
 
 // Block producer's first half: reads the dump from `in` and writes the new
 // block to `out`. With `force`, sections out of order or missing are let
-// through with a warning; without it they are consistency stops.
-block_result import_text(std::FILE* in, world_sink& out, bool force);
+// through with a warning; without it they are consistency stops. After a
+// failed read of `in`, `read_error` holds the system's error number.
+block_result import_text(std::FILE* in, world_sink& out, bool force, int& read_error);

@@ -101,6 +101,12 @@ void append_counted_cstr(assembly_buffer& out, const char* text);
 // Appends a record of `length` bytes of `text`.
 void append_record(assembly_buffer& out, const char* text, std::uint16_t length);
 
+// Whether a block that begins at the position of `world` reads back whole:
+// the group count, each group and the 19 sections, every string count above
+// 0, no string empty, and the block ending exactly at `expected_end` (or
+// anywhere, for -1). Never stops the run; reports nothing.
+bool block_reads_back_whole(world_source& world, std::int64_t expected_end);
+
 // Reads past a whole block, leaving `world` at its first byte after it.
 // Only a read error returns anything but ok.
 read_status skip_world_block(world_source& world);

@@ -18,8 +18,20 @@ extern const char path_separator;
 // Local time formatted with strftime; false when it cannot be formed.
 bool format_local_time(char* out, std::size_t size, const char* format);
 
-// Renames without ever replacing an existing target: fails when `to` exists.
+// Renames without ever replacing an existing target: fails when `to` exists
+// (errno EEXIST then; errno holds the reason of any failure).
 bool rename_noreplace(const char* from, const char* to);
+// Renames, replacing `to` when it exists.
+bool rename_replace(const char* from, const char* to);
+
+// What a path names: nothing, a regular file, or something else (a folder,
+// a device, a pipe).
+enum class path_kind { missing, regular, other };
+path_kind kind_of(const char* path);
+
+// Gives `to` the permission bits of `from` (the read-only attribute on
+// Windows). False when they could not be read or set.
+bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
@@ -93,6 +105,39 @@ class folder_listing {
   struct state;  // each system's own
   std::unique_ptr<state> state_;
 };
+
+// A lock on a file beside the world (created when missing, never renamed),
+// held until the lock is dropped or the process ends: the system drops it
+// then, so a killed run never leaves a stale lock. Shared locks admit one
+// another; an exclusive lock admits none.
+class file_lock {
+ public:
+  enum class result { taken, busy, failed };  // failed: errno holds why
+  file_lock();
+  ~file_lock();
+  file_lock(const file_lock&) = delete;
+  file_lock& operator=(const file_lock&) = delete;
+  // Never waits: a lock held elsewhere gives `busy` at once.
+  result take(const char* path, bool exclusive);
+
+ private:
+  struct state;  // each system's own
+  std::unique_ptr<state> state_;
+};
+
+// Cleanup on an interrupt (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C,
+// break and close events on Windows): while armed, an interrupt removes
+// `temp_path` (if it exists), writes `message` to standard error and ends
+// the process with 128 + the signal's number (130 for the Windows events).
+// Both texts are copied.
+void arm_interrupt_cleanup(const char* temp_path, const char* message);
+// While held, an interrupt waits; releasing acts on it as if it came then.
+// The renames that place a new world are done held, so an interrupt never
+// leaves the world's name empty.
+void hold_interrupts();
+void release_interrupts();
+// Back to the system's default handling (after the world has been placed).
+void disarm_interrupt_cleanup();
 
 // Makes a write to a closed pipe fail with an error the tool reports,
 // instead of ending the process silently.

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "platform.h"
@@ -41,8 +43,95 @@ bool rename_noreplace(const char* from, const char* to) {
   // File systems without hard links: check first, then move. Not atomic
   // against another writer, but never replaces what was there at the check.
   struct stat existing;
-  if (lstat(to, &existing) == 0 || errno != ENOENT) return false;
+  if (lstat(to, &existing) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
   return rename(from, to) == 0;
+}
+
+bool rename_replace(const char* from, const char* to) { return rename(from, to) == 0; }
+
+path_kind kind_of(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return errno == ENOENT ? path_kind::missing : path_kind::other;
+  return S_ISREG(info.st_mode) ? path_kind::regular : path_kind::other;
+}
+
+bool copy_permissions(const char* from, const char* to) {
+  struct stat info;
+  return stat(from, &info) == 0 && chmod(to, info.st_mode & 07777) == 0;
+}
+
+struct file_lock::state {
+  int fd;
+  ~state() { close(fd); }
+};
+
+file_lock::file_lock() = default;
+file_lock::~file_lock() = default;
+
+file_lock::result file_lock::take(const char* path, bool exclusive) {
+  int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A shared lock needs no writing: a lock file that exists read-only serves.
+  if (fd < 0 && !exclusive) fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return result::failed;
+  while (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return saved == EWOULDBLOCK ? result::busy : result::failed;
+  }
+  state_.reset(new state{fd});
+  return result::taken;
+}
+
+namespace {
+const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+char cleanup_temp[4096];
+char cleanup_message[4096 + 256];
+std::size_t cleanup_message_length = 0;
+
+void copy_text(char* into, std::size_t size, const char* text) {
+  std::size_t i = 0;
+  for (; text[i] != '\0' && i + 1 < size; ++i) into[i] = text[i];
+  into[i] = '\0';
+}
+
+// Only async-signal-safe calls here.
+void on_interrupt(int signal_number) {
+  if (cleanup_temp[0] != '\0') unlink(cleanup_temp);
+  ssize_t ignored = write(STDERR_FILENO, cleanup_message, cleanup_message_length);
+  (void)ignored;
+  _exit(128 + signal_number);
+}
+
+void interrupt_mask(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : interrupt_signals) sigaddset(&set, signal_number);
+  sigprocmask(how, &set, nullptr);
+}
+}  // namespace
+
+void arm_interrupt_cleanup(const char* temp_path, const char* message) {
+  copy_text(cleanup_temp, sizeof cleanup_temp, temp_path);
+  copy_text(cleanup_message, sizeof cleanup_message, message);
+  cleanup_message_length = std::strlen(cleanup_message);
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : interrupt_signals) sigaddset(&action.sa_mask, signal_number);
+  for (int signal_number : interrupt_signals) sigaction(signal_number, &action, nullptr);
+}
+
+void hold_interrupts() { interrupt_mask(SIG_BLOCK); }
+void release_interrupts() { interrupt_mask(SIG_UNBLOCK); }
+
+void disarm_interrupt_cleanup() {
+  for (int signal_number : interrupt_signals) ::signal(signal_number, SIG_DFL);
 }
 
 void remove_file(const char* path) { unlink(path); }

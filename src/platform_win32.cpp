@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -23,23 +24,144 @@ bool format_local_time(char* out, std::size_t size, const char* format) {
   return std::strftime(out, size, format, &local) != 0;
 }
 
-bool rename_noreplace(const char* from, const char* to) {
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists. The
-  // narrow form reads paths in the code page fopen uses for them.
-  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+namespace {
+bool move_file(const char* from, const char* to, DWORD flags) {
+  // The narrow form reads paths in the code page fopen uses for them.
+  if (MoveFileExA(from, to, flags | MOVEFILE_WRITE_THROUGH) != 0) return true;
+  const DWORD error = GetLastError();
+  errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST
+          : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                             : EACCES;
+  return false;
 }
+}  // namespace
+
+// Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+bool rename_noreplace(const char* from, const char* to) { return move_file(from, to, 0); }
+
+bool rename_replace(const char* from, const char* to) {
+  return move_file(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool copy_permissions(const char* from, const char* to) {
+  const DWORD source = GetFileAttributesA(from);
+  const DWORD target = GetFileAttributesA(to);
+  if (source == INVALID_FILE_ATTRIBUTES || target == INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD wanted = (target & ~DWORD{FILE_ATTRIBUTE_READONLY}) | (source & FILE_ATTRIBUTE_READONLY);
+  return wanted == target || SetFileAttributesA(to, wanted) != 0;
+}
+
+struct file_lock::state {
+  HANDLE handle;
+  ~state() { CloseHandle(handle); }
+};
+
+file_lock::file_lock() = default;
+file_lock::~file_lock() = default;
+
+file_lock::result file_lock::take(const char* path, bool exclusive) {
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && !exclusive) {
+    handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EACCES;
+    return result::failed;
+  }
+  OVERLAPPED at{};
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (!LockFileEx(handle, flags, 0, 1, 0, &at)) {
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    errno = EACCES;
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? result::busy
+                                                                      : result::failed;
+  }
+  state_.reset(new state{handle});
+  return result::taken;
+}
+
+namespace {
+char cleanup_temp[MAX_PATH * 4];
+char cleanup_message[MAX_PATH * 4 + 256];
+volatile LONG cleanup_armed = 0;
+volatile LONG interrupts_held = 0;
+
+void copy_text(char* into, std::size_t size, const char* text) {
+  std::size_t i = 0;
+  for (; text[i] != '\0' && i + 1 < size; ++i) into[i] = text[i];
+  into[i] = '\0';
+}
+
+// Runs on a thread of its own that the console starts for the event.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  while (interrupts_held != 0) Sleep(10);
+  if (cleanup_armed == 0) return FALSE;
+  if (cleanup_temp[0] != '\0') DeleteFileA(cleanup_temp);
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), cleanup_message,
+            static_cast<DWORD>(std::strlen(cleanup_message)), &written, nullptr);
+  ExitProcess(130);
+}
+bool handler_installed = false;
+}  // namespace
+
+void arm_interrupt_cleanup(const char* temp_path, const char* message) {
+  copy_text(cleanup_temp, sizeof cleanup_temp, temp_path);
+  copy_text(cleanup_message, sizeof cleanup_message, message);
+  cleanup_armed = 1;
+  if (!handler_installed) handler_installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+void hold_interrupts() { interrupts_held = 1; }
+void release_interrupts() { interrupts_held = 0; }
+void disarm_interrupt_cleanup() { cleanup_armed = 0; }
 
 void remove_file(const char* path) { DeleteFileA(path); }
 
 std::FILE* create_new_file(const char* path) {
-  int fd = -1;
-  if (_sopen_s(&fd, path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
-               _S_IREAD | _S_IWRITE) != 0) {
+  // Shared for deletion, so that an interrupt can remove the file while it
+  // is still open; it goes when the last handle closes.
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDWR);
+  if (fd < 0) {
+    CloseHandle(handle);
     return nullptr;
   }
   std::FILE* file = _fdopen(fd, "w+b");
   if (file == nullptr) _close(fd);
   return file;
+}
+
+namespace {
+bool is_device_name(const char* name);
+}  // namespace
+
+path_kind kind_of(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
+                                                                           : path_kind::other;
+  }
+  const char* name = std::strrchr(path, '\\');
+  name = name == nullptr ? path : name + 1;
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) || is_device_name(name)) {
+    return path_kind::other;
+  }
+  return path_kind::regular;
 }
 
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }

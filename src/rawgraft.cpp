@@ -1,6 +1,8 @@
 #include "rawgraft.h"
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "export.h"
 #include "import.h"
@@ -79,6 +81,39 @@ int run_export(settings& run, const run_context& context);
 int run_import(settings& run, const run_context& context);
 int run_sync(settings& run, const run_context& context);
 
+// One run at a time may rewrite a world, and none may read it meanwhile.
+// The lock is on <world>.lock, which is never renamed; the world is opened
+// again under it, since another run may have placed a new one since the
+// first look.
+bool lock_world(settings& run, bool exclusive) {
+  char lock_path[sizeof settings::worldpath + 8];
+  if (!build_path(lock_path, sizeof lock_path, "%s.%s", run.worldpath, "lock")) {
+    report(msg::region_too_long);
+    return false;
+  }
+  errno = 0;
+  switch (run.lock.take(lock_path, exclusive)) {
+    case platform::file_lock::result::busy:
+      report("Error: another run is working on %s\n", run.worldpath);
+      return false;
+    case platform::file_lock::result::failed:
+      // Reading from a folder that cannot be written needs no lock.
+      if (!exclusive) return true;
+      report("Error: can not lock %s\n", lock_path);
+      report(msg::system_reason, platform::error_text(errno != 0 ? errno : EACCES).c_str());
+      return false;
+    case platform::file_lock::result::taken: break;
+  }
+  std::string reason;
+  run.worldfile = open_world_source(run.worldpath, reason);
+  if (!run.worldfile) {
+    report("Error: can not open region file: %s\n", run.worldpath);
+    report(msg::system_reason, reason.c_str());
+    return false;
+  }
+  return true;
+}
+
 // One row per command: its word, whether it takes a file argument, whether
 // it writes a new world, and its body.
 struct command_row {
@@ -100,8 +135,24 @@ const command_row* find_command(const char* word) {
   return nullptr;
 }
 
+// Whether an existing file may be replaced by a dump: it is empty, or it is
+// a dump itself (its first line says so, after a byte-order mark).
+bool replaceable_by_dump(const char* path) {
+  file_stream existing;
+  if (!existing.open(path, "rb")) return false;
+  char start[3 + 20] = {};
+  const std::size_t got = std::fread(start, 1, sizeof start, existing.get());
+  if (got == 0) return !std::ferror(existing.get());
+  const char* text = std::strncmp(start, "\xEF\xBB\xBF", 3) == 0 ? start + 3 : start;
+  return std::strncmp(text, "**data exported from", 20) == 0;
+}
+
 int run_export(settings& run, const run_context&) {
   const char* target = run.argfile;
+  // A dump to a regular file is written beside it and renamed into place
+  // once whole, so a failed export never leaves a cut file or loses the
+  // old one. Pipes and devices are written directly.
+  char beside[sizeof settings::worldpath + 8] = "";
   if (std::strcmp(target, "-") == 0) {
     run.exportfile.adopt(stdout);
   } else {
@@ -110,7 +161,20 @@ int run_export(settings& run, const run_context&) {
       report("Error: export file is the world file: %s\n", target);
       return end_of_run(0);
     }
-    if (!run.exportfile.open(target, "w+")) {
+    const platform::path_kind kind = platform::kind_of(target);
+    if (kind == platform::path_kind::regular && !replaceable_by_dump(target)) {
+      report("Error: %s exists and is not a dump; it was not replaced.\n", target);
+      return end_of_run(1);
+    }
+    if (kind == platform::path_kind::other) {
+      run.exportfile.open(target, "w+");
+    } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
+               static_cast<int>(sizeof beside)) {
+      platform::remove_file(beside);
+      run.exportfile.adopt(platform::create_new_file(beside));
+    }
+    if (!run.exportfile) {
+      beside[0] = '\0';
       report("Error: can not open output file: %s\n", target);
       return end_of_run(0);
     }
@@ -119,16 +183,24 @@ int run_export(settings& run, const run_context&) {
   const bool written = std::fprintf(run.exportfile.get(),
                                     "**data exported from %s on %s by Rawgraft**\n",
                                     run.worldpath, timestamp) >= 0;
-  const export_result result =
+  export_result result =
       written ? export_block(*run.worldfile, run.exportfile) : export_result::write_failed;
-  if (result == export_result::world_read_failed) {
+  if (result == export_result::done && beside[0] != '\0') {
+    if (platform::kind_of(target) == platform::path_kind::regular) {
+      platform::copy_permissions(target, beside);
+    }
+    if (!platform::rename_replace(beside, target)) result = export_result::write_failed;
+  }
+  if (result != export_result::done) {
     run.exportfile.close();
+    if (beside[0] != '\0') platform::remove_file(beside);
+  }
+  if (result == export_result::world_read_failed) {
     report(msg::world_read_failed, run.worldpath);
     report(msg::system_reason, run.worldfile->failure().c_str());
     return 1;
   }
   if (result == export_result::write_failed) {
-    run.exportfile.close();
     report(msg::export_write_failed, target);
     return 1;
   }
@@ -137,7 +209,7 @@ int run_export(settings& run, const run_context&) {
 }
 
 int rewrite_status(rewrite_result result) {
-  return result == rewrite_result::stopped ? 1 : 0;
+  return result == rewrite_result::placed || result == rewrite_result::unchanged ? 0 : 1;
 }
 
 int run_import(settings& run, const run_context& context) {
@@ -153,15 +225,16 @@ int run_import(settings& run, const run_context& context) {
   }
   const bool force = run.force;
   std::FILE* in = run.importfile.get();
+  int input_error = 0;
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force);
+                        [in, force, &input_error](world_source& world, world_sink& out) {
+                          const block_result written = import_text(in, out, force, input_error);
                           if (written != block_result::done) return written;
                           return skip_world_block(world) == read_status::ok
                                      ? block_result::done
                                      : block_result::world_read_failed;
                         },
-                        source};
+                        source, &input_error};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
 
@@ -177,7 +250,7 @@ int run_sync(settings& run, const run_context& context) {
                         [&raws](world_source& world, world_sink& out) {
                           return sync_raws(world, out, raws);
                         },
-                        nullptr};
+                        nullptr, nullptr};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
 }  // namespace
@@ -236,6 +309,7 @@ int rawgraft_main(int argc, char** argv) {
   }
 
   report("Reading Region %s at %s\n", run.region, run.worldpath);
+  if (!lock_world(run, row->rewrites)) return end_of_run(1);
   run_context context{};
   if (!read_world_header(*run.worldfile, run, context.block_offset)) return end_of_run(0);
   return row->run(run, context);

@@ -20,6 +20,7 @@ struct settings {
   file_stream outworldfile;
   char rawpath[1024] = "";
   platform::folder_listing rawdir;
+  platform::file_lock lock;  // on <world>.lock, for the whole run
   bool force = false;
   bool interactive = false;
 };

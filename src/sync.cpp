@@ -89,6 +89,9 @@ struct section_merge {
       const char* identifier = defined_identifier(section);
       if (identifier == nullptr) continue;
       const std::size_t length = std::strlen(identifier);
+      // An empty identifier is never a name: every reader of the world
+      // refuses it.
+      if (length == 0) continue;
       record.assign({static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)});
       record.append(identifier, length);
       if (index.contains(out, reinterpret_cast<const std::uint8_t*>(record.data()),

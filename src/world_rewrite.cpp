@@ -1,7 +1,12 @@
 #include "world_rewrite.h"
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "file_stream.h"
 #include "messages.h"
+#include "object_block.h"
 #include "platform.h"
 #include "settings.h"
 #include "text_util.h"
@@ -9,16 +14,42 @@
 namespace {
 void dot() { report("."); }
 
+constexpr int most_backup_counters = 9999;
+
 // The paths a rewrite works with, built from the world's.
 struct rewrite_paths {
-  char temp[sizeof g_settings.worldpath + 8];
-  char backup[sizeof g_settings.worldpath + sizeof timestamp + 1];
+  char temp[sizeof settings::worldpath + 8];
+  char backup[sizeof settings::worldpath + sizeof timestamp + 8];
 };
 
-rewrite_result stop(const char* format, const char* path) {
+rewrite_result stop(const char* format, const char* path, const std::string& reason) {
   report(format, path);
+  if (!reason.empty()) report(msg::system_reason, reason.c_str());
   return rewrite_result::stopped;
 }
+
+// Passes the new world's bytes on, keeping those of the block: the rewrite
+// compares them with the old block.
+class block_capture final : public world_sink {
+ public:
+  explicit block_capture(world_sink& out) : world_sink(out.file()), out_(out) {}
+  bool write(const void* data, std::size_t size) override {
+    if (capturing) block.append(static_cast<const char*>(data), size);
+    if (out_.write(data, size)) return true;
+    failure_ = out_.failure();
+    return false;
+  }
+  bool finish() override {
+    if (out_.finish()) return true;
+    failure_ = out_.failure();
+    return false;
+  }
+  bool capturing = false;
+  std::string block;
+
+ private:
+  world_sink& out_;
+};
 
 // The header is copied through scratch in pieces, so a header of any size
 // fits.
@@ -30,23 +61,62 @@ rewrite_result copy_header(const rewrite_job& job, world_sink& out, const char* 
     const std::size_t piece = size < scratch_size ? static_cast<std::size_t>(size) : scratch_size;
     status = world.read(scratch, piece);
     if (status == read_status::ok && !out.write(scratch, piece)) {
-      return stop(msg::new_world_write_failed, temp);
+      return stop(msg::new_world_write_failed, temp, out.failure());
     }
     size -= static_cast<std::int64_t>(piece);
   }
-  if (status != read_status::ok) return stop(msg::world_read_failed, job.worldpath);
+  if (status == read_status::end) {
+    return stop(msg::world_read_failed, job.worldpath, "the world file got shorter");
+  }
+  if (status != read_status::ok) return stop(msg::world_read_failed, job.worldpath, world.failure());
   return rewrite_result::placed;
 }
 
-// Step 1 after TEMP exists: header, new block, rest.
-rewrite_result write_aside(const rewrite_job& job, world_sink& out, const char* temp) {
+// Whether the old block, from the block offset up to where the producer
+// left the world, holds exactly `block`. Leaves the world where it was.
+bool same_block(const rewrite_job& job, const std::string& block, read_status& status) {
+  world_source& world = job.world;
+  const std::int64_t block_end = world.position();
+  status = read_status::ok;
+  if (block_end - job.block_offset != static_cast<std::int64_t>(block.size())) return false;
+  status = world.rewind();
+  if (status == read_status::ok) status = world.skip(static_cast<std::uint64_t>(job.block_offset));
+  bool same = true;
+  for (std::size_t at = 0; status == read_status::ok && at < block.size();) {
+    const std::size_t piece = std::min<std::size_t>(block.size() - at, scratch_size);
+    status = world.read(scratch, piece);
+    if (status == read_status::ok && std::memcmp(scratch, block.data() + at, piece) != 0) same = false;
+    at += piece;
+  }
+  return status == read_status::ok && same;
+}
+
+// Step 1 after TEMP exists: header, new block, and the rest unless nothing
+// changes.
+rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char* temp,
+                           std::int64_t& new_block_end) {
+  block_capture out(sink);
   const rewrite_result header = copy_header(job, out, temp);
   if (header != rewrite_result::placed) return header;
+  out.capturing = true;
   switch (job.produce(job.world, out)) {
-    case block_result::world_read_failed: return stop(msg::world_read_failed, job.worldpath);
-    case block_result::write_failed: return stop(msg::new_world_write_failed, temp);
-    case block_result::input_read_failed: return stop(msg::input_read_failed, job.input_name);
+    case block_result::world_read_failed:
+      return stop(msg::world_read_failed, job.worldpath, job.world.failure());
+    case block_result::write_failed: return stop(msg::new_world_write_failed, temp, out.failure());
+    case block_result::input_read_failed:
+      return stop(msg::input_read_failed, job.input_name,
+                  platform::error_text(*job.input_error != 0 ? *job.input_error : EIO));
     case block_result::done: break;
+  }
+  out.capturing = false;
+  new_block_end = job.block_offset + static_cast<std::int64_t>(out.block.size());
+  read_status compared = read_status::ok;
+  if (same_block(job, out.block, compared)) {
+    report("No change: %s already holds these lists.\n", job.worldpath);
+    return rewrite_result::unchanged;
+  }
+  if (compared != read_status::ok) {
+    return stop(msg::world_read_failed, job.worldpath, job.world.failure());
   }
   report("Copying remainder of world data from original..");
   platform::file_copier copier;
@@ -54,33 +124,78 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& out, const char* 
   if (copied == world_source::copy_result::done) return rewrite_result::placed;
   report("\n");
   if (copied == world_source::copy_result::read_failed) {
-    return stop(msg::world_read_failed, job.worldpath);
+    return stop(msg::world_read_failed, job.worldpath, job.world.failure());
   }
-  return stop(msg::new_world_write_failed, temp);
+  return stop(msg::new_world_write_failed, temp, out.failure());
 }
 
 // Step 2.
-rewrite_result make_durable(world_sink& out, file_stream& temp_file, const char* temp) {
-  if (!out.finish() || std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
-      !temp_file.close()) {
+rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream& temp_file,
+                            const char* temp) {
+  std::string reason;
+  errno = 0;
+  if (!out.finish()) {
+    reason = out.failure();
+  } else if (std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
+             !temp_file.close()) {
+    reason = platform::error_text(errno != 0 ? errno : EIO);
+  }
+  if (!reason.empty()) {
     report("\n");
-    return stop(msg::new_world_write_failed, temp);
+    return stop(msg::new_world_write_failed, temp, reason);
   }
   report("\nFinished writing new world file.\n");
+  // A read-only world stays read-only.
+  platform::copy_permissions(job.worldpath, temp);
   return rewrite_result::placed;
 }
 
-// Steps 3 and 4.
-rewrite_result back_up_and_commit(const rewrite_job& job, const rewrite_paths& paths) {
-  if (paths.backup[0] == '\0' || !platform::rename_noreplace(job.worldpath, paths.backup)) {
-    report("Error: could not backup original world.dat to %s\n", paths.backup);
-    return rewrite_result::backup_failed;
+// Step 3: TEMP is read in its own form, as the next run will read it.
+bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t block_end) {
+  std::string reason;
+  const std::unique_ptr<world_source> written = open_world_source(temp, reason);
+  return written && written->skip(static_cast<std::uint64_t>(job.block_offset)) == read_status::ok &&
+         block_reads_back_whole(*written, block_end);
+}
+
+// Step 4: the first free backup name.
+rewrite_result back_up(const rewrite_job& job, rewrite_paths& paths) {
+  for (int counter = 0; counter <= most_backup_counters; ++counter) {
+    const bool named =
+        counter == 0
+            ? build_path(paths.backup, sizeof paths.backup, "%s.%s", job.worldpath, job.stamp)
+            : build_path(paths.backup, sizeof paths.backup, "%s.%s.%d", job.worldpath, job.stamp,
+                         counter);
+    if (named && platform::rename_noreplace(job.worldpath, paths.backup)) {
+      report("Backup successful: %s\n", paths.backup);
+      return rewrite_result::placed;
+    }
+    if (!named || errno != EEXIST) break;
   }
-  report("Backup successful: %s\n", paths.backup);
+  const std::string reason = paths.backup[0] == '\0' ? "" : platform::error_text(errno);
+  report("Error: could not backup original world.dat to %s\n", paths.backup);
+  if (!reason.empty()) report(msg::system_reason, reason.c_str());
+  return rewrite_result::backup_failed;
+}
+
+// Steps 4 and 5, with interrupts held so that the world's name is never
+// left empty. Once the world has its backup name TEMP holds the only copy
+// of the new world, so an interrupt must no longer remove it.
+rewrite_result back_up_and_commit(const rewrite_job& job, rewrite_paths& paths) {
+  platform::hold_interrupts();
+  const rewrite_result backed_up = back_up(job, paths);
+  if (backed_up != rewrite_result::placed) {
+    platform::release_interrupts();
+    return backed_up;
+  }
+  platform::disarm_interrupt_cleanup();
   const bool placed = platform::rename_noreplace(paths.temp, job.worldpath);
+  const int error = errno;
   platform::sync_parent_folder(job.worldpath);
+  platform::release_interrupts();
   if (!placed) {
     report("Error: could not rename TEMP file to %s\n", job.worldpath);
+    report(msg::system_reason, platform::error_text(error).c_str());
     return rewrite_result::placing_failed;
   }
   report("New World Placed.\n");
@@ -90,27 +205,49 @@ rewrite_result back_up_and_commit(const rewrite_job& job, const rewrite_paths& p
 }  // namespace
 
 rewrite_result rewrite_world(const rewrite_job& job) {
-  rewrite_paths paths;
-  file_stream temp_file;
+  rewrite_paths paths{};
+  if (!build_path(paths.temp, sizeof paths.temp, "%s.%s", job.worldpath, "TEMP")) {
+    report("Error: can not create new world file: %s\n", paths.temp);
+    return rewrite_result::not_started;
+  }
+  const std::string interrupted = std::string("\nInterrupted: ") + job.worldpath + " is unchanged.\n";
+  platform::arm_interrupt_cleanup(paths.temp, interrupted.c_str());
+
   // A TEMP left by a stopped run is replaced by a new file rather than
   // emptied in place: if that name were a link to the world, emptying it
   // would empty the world. What cannot be removed is not written through.
-  if (build_path(paths.temp, sizeof paths.temp, "%s.%s", job.worldpath, "TEMP")) {
-    platform::remove_file(paths.temp);
-    temp_file.adopt(platform::create_new_file(paths.temp));
-  }
+  file_stream temp_file;
+  platform::remove_file(paths.temp);
+  errno = 0;
+  temp_file.adopt(platform::create_new_file(paths.temp));
   if (!temp_file) {
+    const int error = errno;
+    platform::disarm_interrupt_cleanup();
     report("Error: can not create new world file: %s\n", paths.temp);
+    report(msg::system_reason, platform::error_text(error != 0 ? error : EIO).c_str());
     return rewrite_result::not_started;
   }
   report("Writing to new world file: %s\n", paths.temp);
   const std::unique_ptr<world_sink> out = job.world.make_sink(temp_file.get());
 
-  rewrite_result result = write_aside(job, *out, paths.temp);
-  if (result == rewrite_result::placed) result = make_durable(*out, temp_file, paths.temp);
-  if (result != rewrite_result::placed) return result;
+  std::int64_t block_end = -1;  // in the new world, where the rest begins
+  rewrite_result result = write_aside(job, *out, paths.temp, block_end);
+  if (result == rewrite_result::unchanged) {
+    temp_file.close();
+    platform::remove_file(paths.temp);
+  }
+  if (result == rewrite_result::placed) result = make_durable(job, *out, temp_file, paths.temp);
+  if (result != rewrite_result::placed) {
+    platform::disarm_interrupt_cleanup();
+    return result;
+  }
   // The world is read no more; closing it lets the system rename it.
   job.world.close();
-  build_path(paths.backup, sizeof paths.backup, "%s.%s", job.worldpath, job.stamp);
+  if (!reads_back_whole(job, paths.temp, block_end)) {
+    platform::remove_file(paths.temp);
+    platform::disarm_interrupt_cleanup();
+    report("Error: the new lists do not read back whole; %s is unchanged.\n", job.worldpath);
+    return rewrite_result::stopped;
+  }
   return back_up_and_commit(job, paths);
 }

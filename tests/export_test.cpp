@@ -188,8 +188,8 @@ TEST_F(Export, ToAFileOrToStandardOutput) {
   folder.write_world("region1", world);
   const std::string expected = ts::dump_title(kDatPath) + ts::dump_body(ts::sample_block());
 
-  // An existing file is emptied first.
-  folder.write_file("out.txt", std::string(100000, 'x'));
+  // An older dump is replaced whole.
+  folder.write_file("out.txt", "**data exported from elsewhere**\n" + std::string(100000, 'x'));
   const auto to_file = export_to("out.txt");
   EXPECT_EQ(to_file.status, 0) << to_file;
   EXPECT_EQ(to_file.out, "");
@@ -319,14 +319,40 @@ TEST_F(Export, WorldFileIsNeverTheExportFile) {
     EXPECT_EQ(fresh.list(ts::game_folder::region_dir("region1")), std::vector<std::string>{name});
   }
 
-  // A copy holding the same bytes is another file.
+  // A copy holding the same bytes is another file, and not a dump: kept.
   const std::string world = ts::sample_world_dat();
   folder.write_world("region1", world);
   folder.write_file("copy.dat", world);
   const auto r = export_to("copy.dat");
-  EXPECT_EQ(r.err, kIdentified + "Writing export to copy.dat\n" + kBegin + kDone);
-  EXPECT_EQ(ts::mask_timestamps(folder.read("copy.dat")),
-            ts::dump_as_written(ts::dump_title(kDatPath) + ts::dump_body(ts::sample_block())));
+  EXPECT_EQ(r.status, 1) << r;
+  EXPECT_EQ(r.err, kIdentified + "Error: copy.dat exists and is not a dump; it was not replaced.\n");
+  EXPECT_EQ(folder.read("copy.dat"), world);
+}
+
+// An export to a file is written beside it and put in place only whole: an
+// empty file or an older dump is replaced; anything else is kept.
+TEST_F(Export, ReplacesOnlyEmptyFilesAndOlderDumps) {
+  folder.write_world("region1", ts::sample_world_dat());
+  const std::string dump = ts::dump_as_written(ts::dump_title(kDatPath) + ts::dump_body(ts::sample_block()));
+  const std::string refused = "Error: notes.txt exists and is not a dump; it was not replaced.\n";
+  const struct {
+    std::string before;
+    bool replaced;
+  } cases[] = {{"", true},
+               {"**data exported from ./data/save/old/world.dat on 1 by Rawgraft**\nX\n", true},
+               {"\xEF\xBB\xBF**data exported from an editor\n", true},
+               {"my notes\n**data exported from\n", false},
+               {"**data exported", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    folder.write_file("notes.txt", c.before);
+    const auto r = export_to("notes.txt");
+    EXPECT_EQ(r.status, c.replaced ? 0 : 1) << r;
+    EXPECT_EQ(r.err.ends_with(c.replaced ? kDone : refused), true) << r;
+    EXPECT_EQ(c.replaced ? ts::mask_timestamps(folder.read("notes.txt")) : folder.read("notes.txt"),
+              c.replaced ? dump : c.before);
+    EXPECT_FALSE(folder.exists("notes.txt.TEMP"));
+  }
 }
 
 void stdout_to_dev_full() {

@@ -135,10 +135,10 @@ TEST(WorldRewrite, HeaderLargerThanTheLineBufferIsCopiedWhole) {
     SCOPED_TRACE(kind.name);
     ts::game_folder folder;
     const std::string world = kind.world(ts::sample_block());
-    const auto r = import(folder, kind, world, ts::sample_block(), {}, command);
+    const auto r = import(folder, kind, world, edited_block(), {}, command);
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_TRUE(r.err.ends_with("New World Placed.\n\nDone.\n")) << r;
-    EXPECT_TRUE(folder.read(kRegion / kind.name) == world) << "world differs";
+    EXPECT_TRUE(folder.read(kRegion / kind.name) == kind.world(edited_block())) << "world differs";
   }
 }
 
@@ -154,16 +154,20 @@ TEST(WorldRewrite, TempFileOfAnEarlierRunIsEmptiedAndReused) {
   EXPECT_TRUE(folder.read(kRegion / "world.dat") == kDat.world(edited_block()));
 }
 
-TEST(WorldRewrite, TakenBackupNameKeepsTheWorldAndTheTempFile) {
+// Two rewrites within one second would want the same backup name: the
+// later takes the first free counter after the stamp, never replacing.
+TEST(WorldRewrite, TakenBackupNameGetsACounter) {
   for (const world_kind& kind : {kDat, kSav}) {
     SCOPED_TRACE(kind.name);
     ts::game_folder folder;
-    // Every stamp the run can take is already a file.
+    // Every stamp the run can take is already a file, and so is its ".1".
     std::vector<std::string> taken;
     const std::time_t now = std::time(nullptr);
     for (std::time_t t = now - 1; t <= now + 8; ++t) {
-      taken.push_back(kind.name + "." + local_stamp(t));
-      folder.write_file(kRegion / taken.back(), "earlier backup " + taken.back());
+      for (const char* counter : {"", ".1"}) {
+        taken.push_back(kind.name + "." + local_stamp(t) + counter);
+        folder.write_file(kRegion / taken.back(), "earlier backup " + taken.back());
+      }
     }
     const std::string old_world = kind.world(ts::sample_block());
     const auto r = import(folder, kind, old_world, edited_block());
@@ -172,19 +176,19 @@ TEST(WorldRewrite, TakenBackupNameKeepsTheWorldAndTheTempFile) {
                                               "Skipping to world data...\n"
                                               "Copying remainder of world data from original...\n"
                                               "Finished writing new world file.\n"
-                                              "Error: could not backup original world.dat to " +
-                                              kind.path() + ".YYYYMMDD_HHMMSS\n");
+                                              "Backup successful: " +
+                                              kind.path() +
+                                              ".YYYYMMDD_HHMMSS.2\nNew World Placed.\n\nDone.\n");
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
-    EXPECT_NE(std::find(taken.begin(), taken.end(), kind.name + "." + stamps[0]), taken.end());
-
+    const std::string backup = kind.name + "." + stamps[0] + ".2";
     std::vector<std::string> expected = taken;
     expected.push_back(kind.name);
-    expected.push_back(kind.name + ".TEMP");
+    expected.push_back(backup);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(folder.list(kRegion), expected);
-    EXPECT_EQ(folder.read(kRegion / kind.name), old_world);
-    EXPECT_EQ(folder.read(kRegion / (kind.name + ".TEMP")), kind.world(edited_block()));
+    EXPECT_EQ(folder.read(kRegion / backup), old_world);
+    EXPECT_EQ(folder.read(kRegion / kind.name), kind.world(edited_block()));
     for (const auto& name : taken) EXPECT_EQ(folder.read(kRegion / name), "earlier backup " + name);
   }
 }
@@ -215,7 +219,7 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
     const auto r = import(folder, kDat, old_world, edited_block(), options);
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_TRUE(r.err.starts_with(kDat.started().substr(0, kDat.started().find("Beginning")))) << r;
-    EXPECT_TRUE(r.err.ends_with(failed)) << r;
+    EXPECT_TRUE(ts::ends_with_reason(r.err, failed)) << r;
     EXPECT_EQ(r.err.find("Finished writing"), std::string::npos) << r;
     EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
@@ -264,7 +268,8 @@ TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
         continue;
       }
       EXPECT_EQ(r.status, 1) << r;
-      EXPECT_TRUE(r.err.ends_with("Error: could not read input file: " + c.file + "\n")) << r;
+      EXPECT_TRUE(ts::ends_with_reason(r.err, "Error: could not read input file: " + c.file + "\n"))
+          << r;
       EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
       EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
       EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
@@ -312,10 +317,11 @@ TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
     ts::game_folder folder;
     folder.make_dir(kRegion / "world.dat.TEMP");
     const auto r = import(folder, kDat, old_world, edited_block());
-    EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(r.err,
-              kDat.started().substr(0, kDat.started().find("Writing to")) +
-                  "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n");
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(ts::ends_with_reason(
+        r.err, kDat.started().substr(0, kDat.started().find("Writing to")) +
+                   "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n"))
+        << r;
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
     EXPECT_TRUE(folder.list(kRegion / "world.dat.TEMP").empty());
     EXPECT_EQ(folder.read(kRegion / "world.dat"), old_world);

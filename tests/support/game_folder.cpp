@@ -107,7 +107,8 @@ std::vector<std::string> game_folder::list(const fs::path& rel) const {
   std::error_code ec;
   for (auto it = fs::directory_iterator(path(rel), ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
-    names.push_back(it->path().filename().string());
+    std::string name = it->path().filename().string();
+    if (!name.ends_with(".lock")) names.push_back(std::move(name));
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -44,6 +44,7 @@ class game_folder {
   // True for anything present at that name, dangling symlinks included.
   bool exists(const std::filesystem::path& rel) const;
   // Sorted entry names of a folder (files, folders and links alike); empty if it is missing.
+  // The tool's lock files (*.lock), which stay after a run by design, are left out.
   std::vector<std::string> list(const std::filesystem::path& rel = ".") const;
 
  private:

@@ -57,4 +57,11 @@ std::string mask_timestamps(std::string_view text) {
   return out;
 }
 
+bool ends_with_reason(std::string_view text, std::string_view message) {
+  if (!text.ends_with(")\n")) return false;
+  const std::size_t line = text.rfind("\n  (", text.size() - 2);
+  if (line == std::string_view::npos || line + 6 >= text.size()) return false;
+  return text.substr(0, line + 1).ends_with(message);
+}
+
 }  // namespace testsupport

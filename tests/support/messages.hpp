@@ -18,4 +18,8 @@ std::vector<std::string> find_timestamps(std::string_view text);
 // `text` with each such stamp replaced by timestamp_placeholder.
 std::string mask_timestamps(std::string_view text);
 
+// Whether `text` ends with `message` and then the system's reason on a line
+// of its own, "  (...)\n"; the reason's words differ between systems.
+bool ends_with_reason(std::string_view text, std::string_view message);
+
 }  // namespace testsupport

@@ -32,6 +32,8 @@ interactive_answers answers;
 // The orderly end of a run (all but an export's and a stop's): in
 // interactive mode it waits for a key first. Returns `status`.
 int end_of_run(int status) {
+  // What the run said must be on screen before the wait, not after it.
+  report_batching(false);
   if (g_settings.interactive) {
     report("(press a key to exit)\n");
     platform::wait_for_key();

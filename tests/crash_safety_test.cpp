@@ -1,6 +1,7 @@
 // Killing an import or a sync at any moment must never lose the world: its
 // old bytes stay on disk under world.dat or under the backup name, and
 // world.dat, whenever present, is the complete old or the complete new world.
+#include <csignal>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -70,7 +71,7 @@ class CrashSafety : public ::testing::TestWithParam<std::vector<std::string>> {
 }  // namespace
 
 TEST_P(CrashSafety, KillAtManyMomentsNeverLosesTheWorld) {
-  constexpr int kills = 24;
+  constexpr int kills = 26;
   ts::game_folder folder;
   int killed_early = 0, killed_midway = 0, finished = 0;
   for (int i = 0; i < kills; ++i) {
@@ -91,6 +92,37 @@ TEST_P(CrashSafety, KillAtManyMomentsNeverLosesTheWorld) {
   RecordProperty("killed_before_temp", killed_early);
   RecordProperty("killed_with_temp", killed_midway);
   RecordProperty("finished", finished);
+}
+
+// An interrupt (Ctrl-C, a closed terminal, a polite kill) before the renames
+// removes TEMP and says the world is unchanged; during the renames it waits
+// for them. So no interrupt ever leaves a TEMP file or a half-placed world.
+TEST_P(CrashSafety, InterruptAtManyMomentsLeavesNoTemp) {
+  SKIP_ON_WINDOWS_BUILD("Wine does not turn a POSIX signal into a console event");
+  constexpr int interrupts = 16;
+  const std::string unchanged =
+      "\nInterrupted: ./data/save/region1/world.dat is unchanged.\n";
+  ts::game_folder folder;
+  int cleaned = 0;
+  for (int i = 0; i < interrupts; ++i) {
+    prepare(folder);
+    ts::run_options options;
+    options.interrupt_signal = i % 2 == 0 ? SIGINT : SIGTERM;
+    options.interrupt_after = milliseconds(1) + full_run * 5 * i / (4 * interrupts);
+    const ts::run_result r = ts::run_rawgraft(folder, GetParam(), "", options);
+    ASSERT_FALSE(r.timed_out) << r;
+    expect_world_safe(folder, options.interrupt_after);
+    EXPECT_FALSE(folder.exists(ts::game_folder::region_dir(kRegion) / "world.dat.TEMP")) << r;
+    if (r.err.ends_with(unchanged)) {
+      EXPECT_EQ(r.status, 128 + options.interrupt_signal) << r;
+      EXPECT_EQ(folder.read(ts::game_folder::world_file(kRegion)), old_world);
+      ++cleaned;
+    } else {
+      EXPECT_TRUE(r.status == 0 || r.status == 128 + options.interrupt_signal) << r;
+    }
+    if (HasFailure()) return;
+  }
+  RecordProperty("interrupted_with_temp_removed", cleaned);
 }
 
 INSTANTIATE_TEST_SUITE_P(ImportAndSync, CrashSafety,

@@ -4,14 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/dump_text.hpp"
@@ -341,6 +345,94 @@ TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
     EXPECT_EQ(folder.read(kRegion / "world.dat"), bad_world);
     EXPECT_EQ(folder.read(kRegion / "world.dat.TEMP"), kDat.header + edited_block().encode());
   }
+}
+
+// One run at a time works on a world: a lock held elsewhere refuses a run
+// at once, touching nothing; readers share it.
+TEST(WorldRewrite, HeldLockRefusesTheRunTouchingNothing) {
+  SKIP_ON_WINDOWS_BUILD("Wine's file locks do not see a Linux process's flock");
+  const std::string world = kDat.world(ts::sample_block());
+  const std::string refused = "Error: another run is working on ./data/save/region1/world.dat\n";
+  const struct {
+    int held;
+    std::vector<std::string> args;
+    bool runs;
+  } cases[] = {{LOCK_EX, {"1", "export", "-"}, false},
+               {LOCK_SH, {"1", "export", "-"}, true},
+               {LOCK_SH, {"1", "sync"}, false},
+               {LOCK_SH, {"1", "import", "edited.txt"}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1] + (c.held == LOCK_EX ? " while a rewrite runs" : " while a reader runs"));
+    ts::game_folder folder;
+    folder.write_world("region1", world);
+    folder.write_file("edited.txt", ts::dump_title(kDat.path()) + ts::dump_body(edited_block()));
+    folder.write_raw("region1", "new.txt", "[OBJECT:CREATURE]\n[CREATURE:NEW_BEAST]\n");
+    const int fd = ::open(folder.path(kRegion / "world.dat.lock").c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, c.held), 0);
+    const auto r = ts::run_rawgraft(folder, c.args);
+    ::close(fd);
+    EXPECT_EQ(r.status, c.runs ? 0 : 1) << r;
+    EXPECT_EQ(r.err.ends_with(refused), !c.runs) << r;
+    EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"raw", "world.dat"}));
+    EXPECT_EQ(folder.read(kRegion / "world.dat"), world);
+  }
+}
+
+// Eight rewrites started together: each finishes or is refused, and the
+// world is whole and one of the results a sequence of them gives.
+TEST(WorldRewrite, ConcurrentRunsLeaveOneWholeWorld) {
+  const std::string old_world = kDat.world(ts::sample_block(), 4 << 20);
+  const auto prepare = [&](const ts::game_folder& folder) {
+    folder.write_world("region1", old_world);
+    folder.write_file("edited.txt", ts::dump_title(kDat.path()) + ts::dump_body(edited_block()));
+    folder.write_raw("region1", "new.txt", "[OBJECT:CREATURE]\n[CREATURE:FEN_WADER]\n");
+  };
+  const std::vector<std::string> sync = {"1", "sync"}, import = {"1", "import", "edited.txt"};
+  // Import writes the dump's lists whatever came before; sync adds to them.
+  std::set<std::string> results;
+  using sequence = std::vector<std::vector<std::string>>;
+  for (const sequence& order : {sequence{sync}, sequence{import}, sequence{import, sync}}) {
+    ts::game_folder reference;
+    prepare(reference);
+    for (const auto& args : order) ASSERT_EQ(ts::run_rawgraft(reference, args).status, 0);
+    results.insert(reference.read(kRegion / "world.dat"));
+  }
+
+  ts::game_folder folder;
+  prepare(folder);
+  std::vector<ts::run_result> runs(8);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    threads.emplace_back([&, i] { runs[i] = ts::run_rawgraft(folder, i % 2 ? sync : import); });
+  }
+  for (auto& thread : threads) thread.join();
+  int refused = 0;
+  for (const auto& r : runs) {
+    const bool was_refused =
+        r.err.ends_with("Error: another run is working on ./data/save/region1/world.dat\n");
+    EXPECT_EQ(r.status, was_refused ? 1 : 0) << r;
+    refused += was_refused;
+  }
+  RecordProperty("refused", refused);
+  for (const auto& name : folder.list(kRegion)) {
+    EXPECT_TRUE(name == "raw" || name == "world.dat" || ts::find_timestamps(name).size() == 1)
+        << name;
+  }
+  EXPECT_EQ(results.count(folder.read(kRegion / "world.dat")), 1u) << "the world is no whole result";
+}
+
+// A read-only world stays read-only.
+TEST(WorldRewrite, NewWorldKeepsTheOldOnesPermissions) {
+  ts::game_folder folder;
+  const auto world = folder.write_world("region1", kDat.world(ts::sample_block()));
+  std::filesystem::permissions(folder.path(world), std::filesystem::perms::owner_read |
+                                                        std::filesystem::perms::group_read);
+  const auto r = import(folder, kDat, kDat.world(ts::sample_block()), edited_block());
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(std::filesystem::status(folder.path(world)).permissions() &
+                std::filesystem::perms::owner_write,
+            std::filesystem::perms::none);
 }
 
 }  // namespace

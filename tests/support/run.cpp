@@ -265,12 +265,23 @@ run_result run_rawgraft(const game_folder& folder, const std::vector<std::string
   run_result result;
   std::size_t fed = 0;
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  const auto interrupt_at = std::chrono::steady_clock::now() + options.interrupt_after;
+  bool interrupted = options.interrupt_signal == 0;
   char buffer[65536];
 
   while (out.read >= 0 || err.read >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    if (!interrupted && std::chrono::steady_clock::now() >= interrupt_at) {
+      ::kill(pid, options.interrupt_signal);
+      interrupted = true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    if (!interrupted) {
+      left = std::min(left, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                interrupt_at - std::chrono::steady_clock::now()) +
+                                std::chrono::milliseconds(1));
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
       // The child leads its own process group, so this also takes any launcher children.
       ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
@@ -290,7 +301,8 @@ run_result run_rawgraft(const game_folder& folder, const std::vector<std::string
       fds[n] = {in.write, POLLOUT, 0};
       owners[n++] = &in.write;
     }
-    const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    const int ready =
+        ::poll(fds, n, static_cast<int>(std::clamp<long long>(left.count(), 0, 1000)));
     if (ready < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "poll");

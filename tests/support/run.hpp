@@ -57,6 +57,10 @@ struct run_options {
   // Runs in the child after fork, before exec (e.g. setrlimit); keep it async-signal-safe.
   std::function<void()> in_child{};
   std::chrono::milliseconds timeout = std::chrono::seconds(60);
+  // When not 0, this signal is sent to the child once, `interrupt_after`
+  // from its start, and the run goes on until the child ends.
+  int interrupt_signal = 0;
+  std::chrono::milliseconds interrupt_after{};
 };
 
 // Starts the tool with the folder as working directory, in a new session (no

@@ -48,6 +48,9 @@ void sync_parent_folder(const char* path);
 // The size of an open file in bytes, or -1 when the system cannot tell.
 std::int64_t file_size(std::FILE* file);
 
+// The size of the file at `path`, or -1 when it cannot be had.
+std::int64_t size_of(const char* path);
+
 // The system's text for an error number (strerror's).
 std::string error_text(int error_number);
 

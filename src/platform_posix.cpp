@@ -162,6 +162,11 @@ std::int64_t file_size(std::FILE* file) {
   return info.st_size;
 }
 
+std::int64_t size_of(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
 bool same_file(const char* a, const char* b) {
   struct stat sa, sb;
   if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;

@@ -174,6 +174,11 @@ std::int64_t file_size(std::FILE* file) {
   return info.st_size;
 }
 
+std::int64_t size_of(const char* path) {
+  struct _stat64 info;
+  return _stat64(path, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
 bool same_file(const char* a, const char* b) {
   auto identify = [](const char* path, BY_HANDLE_FILE_INFORMATION& info) {
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

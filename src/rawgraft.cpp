@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "backups.h"
 #include "export.h"
 #include "import.h"
 #include "messages.h"
@@ -82,12 +84,14 @@ struct run_context {
 int run_export(settings& run, const run_context& context);
 int run_import(settings& run, const run_context& context);
 int run_sync(settings& run, const run_context& context);
+int run_backups(settings& run, const run_context& context);
+int run_restore(settings& run, const run_context& context);
 
 // One run at a time may rewrite a world, and none may read it meanwhile.
 // The lock is on <world>.lock, which is never renamed; the world is opened
 // again under it, since another run may have placed a new one since the
 // first look.
-bool lock_world(settings& run, bool exclusive) {
+bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   char lock_path[sizeof settings::worldpath + 8];
   if (!build_path(lock_path, sizeof lock_path, "%s.%s", run.worldpath, "lock")) {
     report(msg::region_too_long);
@@ -106,6 +110,7 @@ bool lock_world(settings& run, bool exclusive) {
       return false;
     case platform::file_lock::result::taken: break;
   }
+  if (!reopen) return true;
   std::string reason;
   run.worldfile = open_world_source(run.worldpath, reason);
   if (!run.worldfile) {
@@ -117,17 +122,21 @@ bool lock_world(settings& run, bool exclusive) {
 }
 
 // One row per command: its word, whether it takes a file argument, whether
-// it writes a new world, and its body.
+// it writes a new world, whether it opens and checks the world first (the
+// others only look for it), and its body.
 struct command_row {
   const char* name;
   bool needs_file;
   bool rewrites;
+  bool reads_world;
   int (*run)(settings& run, const run_context& context);
 };
 const command_row commands[] = {
-    {"export", true, false, run_export},
-    {"import", true, true, run_import},
-    {"sync", false, true, run_sync},
+    {"export", true, false, true, run_export},
+    {"import", true, true, true, run_import},
+    {"sync", false, true, true, run_sync},
+    {"backups", false, false, false, run_backups},
+    {"restore", true, true, false, run_restore},
 };
 
 const command_row* find_command(const char* word) {
@@ -255,6 +264,66 @@ int run_sync(settings& run, const run_context& context) {
                         nullptr, nullptr};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
+// The region's folder, "./data/save/<region>", converted to the platform's
+// separator.
+bool region_folder(const settings& run, char* folder, std::size_t size) {
+  return build_path(folder, size, "%s%s", "./data/save/", run.region);
+}
+
+// The world names whose backups count: the world's own, or both forms when
+// the region has no world.
+std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+  const char* name = std::strrchr(run.worldpath, platform::path_separator);
+  name = name == nullptr ? run.worldpath : name + 1;
+  return find_backups(folder, run.world_found ? std::vector<std::string>{name}
+                                              : std::vector<std::string>{"world.dat", "world.sav"});
+}
+
+int run_backups(settings& run, const run_context&) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  const std::vector<backup_file> backups = backups_of(run, folder);
+  const bool written = backups.empty()
+                           ? std::printf("No backups of %s.\n", run.worldpath) >= 0 &&
+                                 std::fflush(stdout) == 0
+                           : print_backups(backups);
+  if (!written) {
+    report("Error: could not write the list of backups\n");
+    return end_of_run(1);
+  }
+  return end_of_run(0);
+}
+
+int run_restore(settings& run, const run_context&) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  const std::vector<backup_file> backups = backups_of(run, folder);
+  const backup_file* chosen = choose_backup(backups, run.argfile);
+  if (chosen == nullptr) {
+    report("Error: no backup %s\n", run.argfile);
+    if (backups.empty()) {
+      std::printf("No backups of %s.\n", run.worldpath);
+    } else {
+      print_backups(backups);
+    }
+    std::fflush(stdout);
+    return end_of_run(1);
+  }
+  // The backup's name less its stamp names the world it restores.
+  const std::size_t world_name = chosen->name.size() - chosen->stamp.size() - 1 -
+                                 (chosen->counter == 0 ? 0 : std::to_string(chosen->counter).size() + 1);
+  char worldpath[sizeof settings::worldpath];
+  if (!build_path(worldpath, sizeof worldpath, "%s/%.*s", folder, static_cast<int>(world_name),
+                  chosen->name.c_str())) {
+    report(msg::region_too_long);
+    return end_of_run(1);
+  }
+  std::snprintf(run.worldpath, sizeof run.worldpath, "%s", worldpath);
+  run.saved_game = chosen->name.starts_with("world.sav");
+  if (!lock_world(run, true, false)) return end_of_run(1);
+  return end_of_run(
+      restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp));
+}
 }  // namespace
 
 void show_banner() {
@@ -295,11 +364,11 @@ int rawgraft_main(int argc, char** argv) {
   char* command = trim(argv[2]);
   run.argfile = argc == 4 ? trim(argv[3]) : nullptr;
 
-  if (!open_world(region, run)) return end_of_run(0);
-
   run.force = std::strncmp(command, "force", 5) == 0;
   if (run.force) command += 5;
   const command_row* row = find_command(command);
+  // A missing world is reported before an invalid command.
+  if (!open_world(region, run, row == nullptr || row->reads_world)) return end_of_run(0);
   if (row == nullptr) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(0);
@@ -310,6 +379,7 @@ int rawgraft_main(int argc, char** argv) {
     return end_of_run(0);
   }
 
+  if (!row->reads_world) return row->run(run, run_context{});
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   if (!lock_world(run, row->rewrites)) return end_of_run(1);
   run_context context{};

@@ -13,6 +13,7 @@ struct settings {
   char worldpath[1024] = "";
   std::unique_ptr<world_source> worldfile;
   bool saved_game = false;        // the world is the world.sav form
+  bool world_found = false;       // for commands that do not open the world
   const char* command = nullptr;  // the resolved command word
   const char* argfile = nullptr;  // the file argument, or null
   file_stream importfile;

@@ -7,6 +7,7 @@
 #include "file_stream.h"
 #include "messages.h"
 #include "object_block.h"
+#include "platform.h"
 #include "text_util.h"
 
 namespace {
@@ -36,7 +37,7 @@ bool read_failed(world_source& world, const settings& run) {
 }
 }  // namespace
 
-bool open_world(char* region_argument, settings& run) {
+bool open_world(char* region_argument, settings& run, bool open_it) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
   const int length =
       std::snprintf(run.region, sizeof run.region, "%s%s", prefix, region_argument);
@@ -46,6 +47,15 @@ bool open_world(char* region_argument, settings& run) {
     run.region[0] = '\0';
     report(msg::region_too_long);
     return false;
+  }
+  if (!open_it) {
+    run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
+    run.saved_game = !run.world_found;
+    if (run.saved_game) {
+      std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
+      run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
+    }
+    return true;
   }
   std::string reason;
   run.saved_game = false;

@@ -17,8 +17,10 @@ constexpr int sav_filler = 86;   // world.sav: the fortress name at 94
 constexpr unsigned longest_world_name = 100;
 
 // Builds the region name and world path into `run` and opens the world into
-// run.worldfile, falling back to the saved-game form (run.saved_game).
-bool open_world(char* region_argument, settings& run);
+// run.worldfile, falling back to the saved-game form (run.saved_game). With
+// `open_it` false it only looks for the world (run.world_found) and fails
+// only for a region name too long.
+bool open_world(char* region_argument, settings& run, bool open_it = true);
 
 // Checks and identifies the world and leaves `world` at the object-name
 // block, whose logical offset (the header's size) it returns.

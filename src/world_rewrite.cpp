@@ -19,7 +19,6 @@ constexpr int most_backup_counters = 9999;
 // The paths a rewrite works with, built from the world's.
 struct rewrite_paths {
   char temp[sizeof settings::worldpath + 8];
-  char backup[sizeof settings::worldpath + sizeof timestamp + 8];
 };
 
 rewrite_result stop(const char* format, const char* path, const std::string& reason) {
@@ -158,43 +157,43 @@ bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t blo
          block_reads_back_whole(*written, block_end);
 }
 
+
 // Step 4: the first free backup name.
-rewrite_result back_up(const rewrite_job& job, rewrite_paths& paths) {
+bool back_up(const char* worldpath, const char* stamp, char* backup, std::size_t size) {
   for (int counter = 0; counter <= most_backup_counters; ++counter) {
-    const bool named =
-        counter == 0
-            ? build_path(paths.backup, sizeof paths.backup, "%s.%s", job.worldpath, job.stamp)
-            : build_path(paths.backup, sizeof paths.backup, "%s.%s.%d", job.worldpath, job.stamp,
-                         counter);
-    if (named && platform::rename_noreplace(job.worldpath, paths.backup)) {
-      report("Backup successful: %s\n", paths.backup);
-      return rewrite_result::placed;
+    const bool named = counter == 0
+                           ? build_path(backup, size, "%s.%s", worldpath, stamp)
+                           : build_path(backup, size, "%s.%s.%d", worldpath, stamp, counter);
+    if (named && platform::rename_noreplace(worldpath, backup)) {
+      report("Backup successful: %s\n", backup);
+      return true;
     }
     if (!named || errno != EEXIST) break;
   }
-  const std::string reason = paths.backup[0] == '\0' ? "" : platform::error_text(errno);
-  report("Error: could not backup original world.dat to %s\n", paths.backup);
+  const std::string reason = backup[0] == '\0' ? "" : platform::error_text(errno);
+  report("Error: could not backup original world.dat to %s\n", backup);
   if (!reason.empty()) report(msg::system_reason, reason.c_str());
-  return rewrite_result::backup_failed;
+  return false;
 }
+}  // namespace
 
-// Steps 4 and 5, with interrupts held so that the world's name is never
-// left empty. Once the world has its backup name TEMP holds the only copy
-// of the new world, so an interrupt must no longer remove it.
-rewrite_result back_up_and_commit(const rewrite_job& job, rewrite_paths& paths) {
+rewrite_result place_world(const char* worldpath, const char* temp, const char* stamp,
+                           bool world_exists) {
+  char backup[sizeof settings::worldpath + sizeof timestamp + 8] = "";
   platform::hold_interrupts();
-  const rewrite_result backed_up = back_up(job, paths);
-  if (backed_up != rewrite_result::placed) {
+  if (world_exists && !back_up(worldpath, stamp, backup, sizeof backup)) {
     platform::release_interrupts();
-    return backed_up;
+    return rewrite_result::backup_failed;
   }
+  // Once the world has its backup name TEMP holds the only copy of the new
+  // world, so an interrupt must no longer remove it.
   platform::disarm_interrupt_cleanup();
-  const bool placed = platform::rename_noreplace(paths.temp, job.worldpath);
+  const bool placed = platform::rename_noreplace(temp, worldpath);
   const int error = errno;
-  platform::sync_parent_folder(job.worldpath);
+  platform::sync_parent_folder(worldpath);
   platform::release_interrupts();
   if (!placed) {
-    report("Error: could not rename TEMP file to %s\n", job.worldpath);
+    report("Error: could not rename TEMP file to %s\n", worldpath);
     report(msg::system_reason, platform::error_text(error).c_str());
     return rewrite_result::placing_failed;
   }
@@ -202,7 +201,6 @@ rewrite_result back_up_and_commit(const rewrite_job& job, rewrite_paths& paths) 
   report("\nDone.\n");
   return rewrite_result::placed;
 }
-}  // namespace
 
 rewrite_result rewrite_world(const rewrite_job& job) {
   rewrite_paths paths{};
@@ -249,5 +247,5 @@ rewrite_result rewrite_world(const rewrite_job& job) {
     report("Error: the new lists do not read back whole; %s is unchanged.\n", job.worldpath);
     return rewrite_result::stopped;
   }
-  return back_up_and_commit(job, paths);
+  return place_world(job.worldpath, paths.temp, job.stamp, true);
 }

@@ -64,3 +64,9 @@ enum class rewrite_result {
 };
 
 rewrite_result rewrite_world(const rewrite_job& job);
+
+// Steps 4 and 5 for a TEMP file that is complete, durable and checked: the
+// world (when there is one) to its backup name, TEMP to the world's name,
+// with interrupts held. The caller armed the interrupt cleanup for `temp`.
+rewrite_result place_world(const char* worldpath, const char* temp, const char* stamp,
+                           bool world_exists);

@@ -1,0 +1,183 @@
+#include "backups.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <cerrno>
+#include <memory>
+
+#include "file_stream.h"
+#include "messages.h"
+#include "object_block.h"
+#include "platform.h"
+#include "settings.h"
+#include "text_util.h"
+#include "world_header.h"
+#include "world_rewrite.h"
+#include "world_source.h"
+
+namespace {
+bool digits(const std::string& text, std::size_t from, std::size_t count) {
+  if (text.size() < from + count) return false;
+  for (std::size_t i = from; i < from + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// Whether `name` is "<world>.<stamp>" or "<world>.<stamp>.<N>".
+bool parse_backup_name(const std::string& name, const std::string& world, backup_file& into) {
+  if (name.size() < world.size() + 16 || name.compare(0, world.size(), world) != 0 ||
+      name[world.size()] != '.') {
+    return false;
+  }
+  const std::size_t stamp = world.size() + 1;
+  if (!digits(name, stamp, 8) || name[stamp + 8] != '_' || !digits(name, stamp + 9, 6)) return false;
+  into.stamp = name.substr(stamp, 15);
+  into.counter = 0;
+  const std::size_t after = stamp + 15;
+  if (after == name.size()) return true;
+  const std::size_t count = name.size() - after - 1;
+  if (name[after] != '.' || count == 0 || count > 6 || !digits(name, after + 1, count) ||
+      name[after + 1] == '0') {
+    return false;
+  }
+  into.counter = std::strtol(name.c_str() + after + 1, nullptr, 10);
+  return true;
+}
+}  // namespace
+
+std::vector<backup_file> find_backups(const char* folder, const std::vector<std::string>& world_names) {
+  std::vector<backup_file> found;
+  platform::folder_listing listing;
+  if (!listing.open(folder)) return found;
+  char path[4096];
+  for (const platform::folder_entry& entry : listing.entries()) {
+    if (entry.kind != platform::entry_kind::file) continue;
+    for (const std::string& world : world_names) {
+      backup_file backup{entry.name, {}, 0, 0};
+      if (!parse_backup_name(entry.name, world, backup)) continue;
+      if (build_path(path, sizeof path, "%s/%s", folder, entry.name.c_str())) {
+        backup.size = platform::size_of(path);
+      }
+      found.push_back(std::move(backup));
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const backup_file& a, const backup_file& b) {
+    if (a.stamp != b.stamp) return a.stamp > b.stamp;
+    if (a.counter != b.counter) return a.counter > b.counter;
+    return a.name < b.name;
+  });
+  return found;
+}
+
+const backup_file* choose_backup(const std::vector<backup_file>& backups, const char* which) {
+  if (std::strcmp(which, "latest") == 0) return backups.empty() ? nullptr : &backups.front();
+  for (const backup_file& backup : backups) {
+    const std::string named =
+        backup.counter == 0 ? backup.stamp : backup.stamp + "." + std::to_string(backup.counter);
+    if (named == which) return &backup;
+  }
+  return nullptr;
+}
+
+bool print_backups(const std::vector<backup_file>& backups) {
+  for (const backup_file& backup : backups) {
+    if (std::printf("%s  %lld bytes\n", backup.name.c_str(), static_cast<long long>(backup.size)) < 0) {
+      return false;
+    }
+  }
+  return std::fflush(stdout) == 0;
+}
+
+namespace {
+// Copies the backup into TEMP and makes it durable; false after reporting.
+bool copy_to_temp(const char* backup_path, file_stream& temp_file, const char* temp) {
+  file_stream backup;
+  errno = 0;
+  if (!backup.open(backup_path, "rb")) {
+    report("Error: can not open %s\n", backup_path);
+    report(msg::system_reason, platform::error_text(errno != 0 ? errno : EIO).c_str());
+    return false;
+  }
+  platform::file_copier copier;
+  for (;;) {
+    const platform::file_copier::piece piece =
+        copier.copy(backup.get(), temp_file.get(), std::int64_t{16} * 1024 * 1024);
+    if (piece.result == platform::file_copier::piece::read_failed) {
+      report("Error: could not read %s\n", backup_path);
+      report(msg::system_reason, platform::error_text(piece.error != 0 ? piece.error : EIO).c_str());
+      return false;
+    }
+    if (piece.result == platform::file_copier::piece::write_failed) {
+      report(msg::new_world_write_failed, temp);
+      report(msg::system_reason, platform::error_text(piece.error != 0 ? piece.error : EIO).c_str());
+      return false;
+    }
+    if (piece.bytes == 0) break;
+  }
+  errno = 0;
+  if (std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
+      !temp_file.close()) {
+    report(msg::new_world_write_failed, temp);
+    report(msg::system_reason, platform::error_text(errno != 0 ? errno : EIO).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Whether TEMP reads back as a world: its header passes the checks and its
+// object-name block is whole.
+bool reads_as_world(const char* temp, bool saved_game, bool force) {
+  std::string reason;
+  std::unique_ptr<world_source> world = open_world_source(temp, reason);
+  if (!world) return false;
+  settings check;
+  const std::size_t length = std::min(std::strlen(temp), sizeof check.worldpath - 1);
+  std::memcpy(check.worldpath, temp, length);
+  check.worldpath[length] = '\0';
+  check.saved_game = saved_game;
+  check.force = force;
+  std::int64_t block_offset = 0;
+  return read_world_header(*world, check, block_offset) && block_reads_back_whole(*world, -1);
+}
+}  // namespace
+
+int restore_backup(const char* folder, const backup_file& backup, const char* worldpath,
+                   bool saved_game, bool force, const char* stamp) {
+  char backup_path[sizeof settings::worldpath + 64];
+  char temp[sizeof settings::worldpath + 8];
+  if (!build_path(backup_path, sizeof backup_path, "%s/%s", folder, backup.name.c_str()) ||
+      !build_path(temp, sizeof temp, "%s.%s", worldpath, "TEMP")) {
+    report(msg::region_too_long);
+    return 1;
+  }
+  report("Restoring %s\n", backup_path);
+  const std::string interrupted = std::string("\nInterrupted: ") + worldpath + " is unchanged.\n";
+  platform::arm_interrupt_cleanup(temp, interrupted.c_str());
+  file_stream temp_file;
+  platform::remove_file(temp);
+  errno = 0;
+  temp_file.adopt(platform::create_new_file(temp));
+  if (!temp_file) {
+    const int error = errno;
+    platform::disarm_interrupt_cleanup();
+    report("Error: can not create new world file: %s\n", temp);
+    report(msg::system_reason, platform::error_text(error != 0 ? error : EIO).c_str());
+    return 1;
+  }
+  report("Writing to new world file: %s\n", temp);
+  if (!copy_to_temp(backup_path, temp_file, temp)) {
+    platform::disarm_interrupt_cleanup();
+    return 1;
+  }
+  if (!reads_as_world(temp, saved_game, force)) {
+    platform::remove_file(temp);
+    platform::disarm_interrupt_cleanup();
+    report("Error: %s is not a whole world; nothing changed.\n", backup_path);
+    return 1;
+  }
+  const bool world_exists = platform::kind_of(worldpath) != platform::path_kind::missing;
+  return place_world(worldpath, temp, stamp, world_exists) == rewrite_result::placed ? 0 : 1;
+}

@@ -120,3 +120,8 @@ std::unique_ptr<world_source> compressed_world_source(std::FILE* stream);
 
 // A sink that writes bytes as they come (the plain form).
 std::unique_ptr<world_sink> plain_world_sink(std::FILE* file);
+
+// Bytes held in memory, read as a plain world; and a sink that collects
+// the bytes written into `into`. For the dry runs, which write nothing.
+std::unique_ptr<world_source> memory_world_source(std::string bytes);
+std::unique_ptr<world_sink> memory_world_sink(std::string& into);

@@ -71,7 +71,7 @@ test-install: test-plain
 test-windows: dist-windows
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
 	  -DRAWGRAFT_WINDOWS_EXE=$(abspath $(WIN_BUILD))/rawgraft.exe
-	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_tests make_sample_game
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_e2e_tests make_sample_game
 	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_' && \
 	  $(CURDIR)/tests/windows/check_zip.sh $(abspath $(DIST))/rawgraft-$(VERSION)-win64.zip \
 	    $(abspath $(TEST_BUILD))/tools/make_sample_game; status=$$?; \

@@ -57,4 +57,16 @@ std::string mask_timestamps(std::string_view text) {
   return out;
 }
 
+std::string timestamp_at(std::time_t t, stamp_zone zone) {
+  std::tm parts{};
+  if (zone == stamp_zone::utc) {
+    gmtime_r(&t, &parts);
+  } else {
+    localtime_r(&t, &parts);
+  }
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", &parts);
+  return text;
+}
+
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 #pragma once
 // Expected texts shared by end-to-end tests, and masking of run-dependent parts.
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,5 +18,9 @@ inline constexpr std::string_view timestamp_placeholder = "YYYYMMDD_HHMMSS";
 std::vector<std::string> find_timestamps(std::string_view text);
 // `text` with each such stamp replaced by timestamp_placeholder.
 std::string mask_timestamps(std::string_view text);
+
+// The stamp of the moment `t`, in the local time zone or in UTC.
+enum class stamp_zone { local, utc };
+std::string timestamp_at(std::time_t t, stamp_zone zone);
 
 }  // namespace testsupport

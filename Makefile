@@ -15,9 +15,10 @@ VERSION    := $(shell sed -n 's/^project(rawgraft VERSION \([^ )]*\).*/\1/p' CMa
 
 .PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows clean
 
-# The Windows build is tested too where its cross compiler and Wine are installed.
+# The Windows build is tested too where its cross compiler and Wine are
+# installed; the Wine launcher is the one that knows where Wine is.
 WINDOWS_TOOLS := $(shell command -v x86_64-w64-mingw32-g++-posix >/dev/null && \
-                   { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; } && echo yes)
+                   tests/windows/run_under_wine.sh --check 2>/dev/null && echo yes)
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_TESTS=OFF

@@ -1,19 +1,21 @@
 # Thin wrapper over CMake: `make run` builds the tool and exports the bundled
 # sample game folder; `make test` builds with warnings as errors and runs all
 # tests, then again (less the slow ones) under AddressSanitizer and
-# UndefinedBehaviorSanitizer;
-# `make dist` builds the release archives for Linux and Windows.
+# UndefinedBehaviorSanitizer, checks the install and, where MinGW-w64 and Wine
+# are installed, tests the Windows build; `make fuzz` runs every fuzz target
+# for a minute; `make dist` builds the release archives for Linux and Windows.
 
 BUILD      ?= build
 TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
 DIST       ?= build-dist
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE     := $(abspath $(BUILD))/sample-game
 VERSION    := $(shell sed -n 's/^project(rawgraft VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows clean
+.PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows fuzz clean
 
 # The Windows build is tested too where its cross compiler and Wine are
 # installed; the Wine launcher is the one that knows where Wine is.
@@ -80,5 +82,10 @@ test-windows: dist-windows
 	    $(abspath $(TEST_BUILD))/tools/make_sample_game; status=$$?; \
 	  $(CURDIR)/tests/windows/run_under_wine.sh --stop; exit $$status
 
+# A short run of every fuzz target under the sanitizers (fuzz/README.md);
+# it installs clang and its fuzzer runtime where missing.
+fuzz:
+	bash fuzz/run.sh $(FUZZ_BUILD) 60
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST) $(FUZZ_BUILD)

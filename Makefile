@@ -1,22 +1,26 @@
 # Thin wrapper over CMake: `make run` builds the tool and exports the bundled
 # sample game folder; `make test` builds with warnings as errors and runs all
-# tests, then again under AddressSanitizer and UndefinedBehaviorSanitizer;
-# `make dist` builds the release archives for Linux and Windows.
+# tests, then again (less the slow ones) under AddressSanitizer and
+# UndefinedBehaviorSanitizer, checks the install and, where MinGW-w64 and Wine
+# are installed, tests the Windows build; `make fuzz` runs every fuzz target
+# for a minute; `make dist` builds the release archives for Linux and Windows.
 
 BUILD      ?= build
 TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
 DIST       ?= build-dist
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE     := $(abspath $(BUILD))/sample-game
 VERSION    := $(shell sed -n 's/^project(rawgraft VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows clean
+.PHONY: all run dist dist-windows test test-plain test-asan test-install test-windows fuzz clean
 
-# The Windows build is tested too where its cross compiler and Wine are installed.
+# The Windows build is tested too where its cross compiler and Wine are
+# installed; the Wine launcher is the one that knows where Wine is.
 WINDOWS_TOOLS := $(shell command -v x86_64-w64-mingw32-g++-posix >/dev/null && \
-                   { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; } && echo yes)
+                   tests/windows/run_under_wine.sh --check 2>/dev/null && echo yes)
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DRAWGRAFT_TESTS=OFF
@@ -50,10 +54,11 @@ test-plain:
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The tests labelled slow (see tests/CMakeLists.txt) run in test-plain only.
 test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAWGRAFT_WERROR=ON -DRAWGRAFT_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
 # The installed binary runs on its own, and the manual page is well-formed.
 test-install: test-plain
@@ -71,11 +76,16 @@ test-install: test-plain
 test-windows: dist-windows
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
 	  -DRAWGRAFT_WINDOWS_EXE=$(abspath $(WIN_BUILD))/rawgraft.exe
-	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_tests make_sample_game
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_e2e_tests make_sample_game
 	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_' && \
 	  $(CURDIR)/tests/windows/check_zip.sh $(abspath $(DIST))/rawgraft-$(VERSION)-win64.zip \
 	    $(abspath $(TEST_BUILD))/tools/make_sample_game; status=$$?; \
 	  $(CURDIR)/tests/windows/run_under_wine.sh --stop; exit $$status
 
+# A short run of every fuzz target under the sanitizers (fuzz/README.md);
+# it installs clang and its fuzzer runtime where missing.
+fuzz:
+	bash fuzz/run.sh $(FUZZ_BUILD) 60
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST) $(FUZZ_BUILD)

@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include <sanitizer/common_interface_defs.h>
 
 #include "export.h"
 #include "import.h"
 #include "object_block.h"
-#include "rawgraft.h"
 #include "text_util.h"
 
 namespace {
@@ -67,18 +67,22 @@ std::FILE* stream_over(byte_view data) {
   return stream;
 }
 
-memory_sink::memory_sink(file_stream& stream) : stream_(stream) {
+std::unique_ptr<world_source> world_over(byte_view data) {
+  return plain_world_source(stream_over(data));
+}
+
+memory_output::memory_output() {
   std::FILE* sink = open_memstream(&buffer_, &size_);
   if (sink == nullptr) fault("open_memstream failed");
   stream_.adopt(sink);
 }
 
-memory_sink::~memory_sink() {
+memory_output::~memory_output() {
   stream_.close();
   std::free(buffer_);
 }
 
-byte_vector memory_sink::bytes() {
+byte_vector memory_output::bytes() {
   if (stream_) std::fflush(stream_.get());
   if (buffer_ == nullptr) return {};
   const auto* start = reinterpret_cast<const std::uint8_t*>(buffer_);
@@ -102,17 +106,6 @@ void write_file(const std::string& path, byte_view data) {
       std::fclose(file) != 0) {
     fault("cannot write %s", path.c_str());
   }
-}
-
-void reset_settings() {
-  g_settings.worldfile.close();
-  g_settings.importfile.close();
-  g_settings.exportfile.close();
-  g_settings.outworldfile.close();
-  g_settings.force = false;
-  g_settings.argfile = nullptr;
-  // A stop inside sync leaves message batching on.
-  report_batching(false);
 }
 
 std::optional<block_lists> walk_block(byte_view block, empty_strings empties,
@@ -196,12 +189,16 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::optional<std::string> export_from_worldfile() {
+std::optional<std::string> export_from(world_source& world) {
   std::optional<std::string> dump;
-  memory_sink sink(g_settings.exportfile);
+  memory_output out;
   try {
-    if (!export_block()) fault("export to memory reported a failed write");
-    const byte_vector written = sink.bytes();
+    const export_result result = export_block(world, out.stream());
+    if (result != export_result::done) {
+      fault("export from memory to memory reported a failed %s",
+            result == export_result::write_failed ? "write" : "read");
+    }
+    const byte_vector written = out.bytes();
     dump.emplace(written.begin(), written.end());
   } catch (const consistency_stopped&) {
   }
@@ -209,31 +206,22 @@ std::optional<std::string> export_from_worldfile() {
 }
 
 std::optional<std::string> export_of(byte_view block) {
-  g_settings.worldfile.adopt(stream_over(block));
-  std::optional<std::string> dump = export_from_worldfile();
-  g_settings.worldfile.close();
-  return dump;
+  return export_from(*world_over(block));
 }
 
-std::optional<byte_vector> import_from_importfile() {
+std::optional<byte_vector> import_of(std::string_view dump, bool force) {
+  std::FILE* in = stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()});
   std::optional<byte_vector> block;
-  memory_sink sink(g_settings.outworldfile);
+  memory_world_sink out;
   try {
-    import_text();
-    block = sink.bytes();
+    const block_result result = import_text(in, out, force);
+    if (result != block_result::done) {
+      fault("import from memory to memory reported a failed read or write");
+    }
+    block = std::move(out.bytes);
   } catch (const consistency_stopped&) {
   }
-  return block;
-}
-
-std::optional<byte_vector> import_of(const std::string& dump) {
-  const bool force = g_settings.force;
-  g_settings.force = false;
-  g_settings.importfile.adopt(
-      stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()}));
-  std::optional<byte_vector> block = import_from_importfile();
-  g_settings.importfile.close();
-  g_settings.force = force;
+  std::fclose(in);
   return block;
 }
 

@@ -1,19 +1,21 @@
 // Pieces the fuzz targets share: catching the tool's consistency stops,
-// memory-backed streams, a private scratch folder, and an independent walker
-// of the object-name block that the targets use to judge what the tool read
-// and wrote.
+// worlds, sinks and streams over memory, a private scratch folder, and an
+// independent walker of the object-name block that the targets use to judge
+// what the tool read and wrote.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-class file_stream;
+#include "file_stream.h"
+#include "world_source.h"
 
 using byte_view = std::span<const std::uint8_t>;
 using byte_vector = std::vector<std::uint8_t>;
@@ -38,31 +40,45 @@ void prepare_tool();
 // A read-only stream over `data`, which must outlive it. Empty data gives a
 // stream that is at its end at once.
 std::FILE* stream_over(byte_view data);
+// A plain world over `data` (the source owns and closes its stream).
+std::unique_ptr<world_source> world_over(byte_view data);
 
-// Collects in memory what the tool writes to `stream`. The stream is closed
+// Collects in memory what the tool writes to stream(). The stream is closed
 // before the memory is released, so a late flush never writes into freed
 // memory.
-class memory_sink {
+class memory_output {
  public:
-  explicit memory_sink(file_stream& stream);
-  ~memory_sink();
-  memory_sink(const memory_sink&) = delete;
-  memory_sink& operator=(const memory_sink&) = delete;
+  memory_output();
+  ~memory_output();
+  memory_output(const memory_output&) = delete;
+  memory_output& operator=(const memory_output&) = delete;
+  file_stream& stream() { return stream_; }
   // Everything written so far (flushes first while the stream is open).
   byte_vector bytes();
 
  private:
-  file_stream& stream_;
+  file_stream stream_;
   char* buffer_ = nullptr;
   std::size_t size_ = 0;
+};
+
+// Keeps the new world's bytes that a block producer writes.
+class memory_world_sink final : public world_sink {
+ public:
+  memory_world_sink() : world_sink(nullptr) {}
+  bool write(const void* data, std::size_t size) override {
+    const auto* start = static_cast<const std::uint8_t*>(data);
+    bytes.insert(bytes.end(), start, start + size);
+    return true;
+  }
+  bool finish() override { return true; }
+
+  byte_vector bytes;
 };
 
 // A fresh folder of this process's own, removed at exit.
 std::string private_folder();
 void write_file(const std::string& path, byte_view data);
-
-// Closes every stream a target set in g_settings and clears its flags.
-void reset_settings();
 
 // ---------------------------------------------------------------------------
 // The block as the readers must see it: i32 group count G (<= 0: none), then
@@ -99,14 +115,10 @@ bool is_blank(char c);
 
 // Runs the tool's export over a block held in memory; none when it stopped.
 std::optional<std::string> export_of(byte_view block);
-// The same for the block at the current position of g_settings.worldfile.
-std::optional<std::string> export_from_worldfile();
+// The same for the block at the current position of `world`.
+std::optional<std::string> export_from(world_source& world);
 
-// Runs the tool's import (without force) over a dump held in memory; none
-// when it stopped.
-std::optional<byte_vector> import_of(const std::string& dump);
-// The same for the dump g_settings.importfile holds, with the force flag as
-// it is set.
-std::optional<byte_vector> import_from_importfile();
+// Runs the tool's import over a dump held in memory; none when it stopped.
+std::optional<byte_vector> import_of(std::string_view dump, bool force = false);
 
 std::string printable(std::string_view text);

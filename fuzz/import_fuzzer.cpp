@@ -8,12 +8,12 @@
 // with a stop), and exporting that block and importing the export again must
 // give the same bytes.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "harness.h"
 #include "import.h"
 #include "object_block.h"
-#include "rawgraft.h"
 
 namespace {
 void check_block(const byte_vector& block) {
@@ -42,16 +42,16 @@ void check_block(const byte_vector& block) {
 // Import's own block producer goes on to skip the old world's block; here
 // the readers get the new block, which must never take them past its end.
 void skip_written_block(const byte_vector& block) {
-  std::FILE* stream = stream_over(block);
+  const std::unique_ptr<world_source> world = world_over(block);
   try {
-    skip_world_block(stream);
-    const long end = std::ftell(stream);
+    if (skip_world_block(*world) == read_status::failed) fault("skipping failed to read memory");
+    const std::int64_t end = world->position();
     if (end < 0 || static_cast<std::size_t>(end) > block.size()) {
-      fault("skipping ended at %ld in a block of %zu bytes", end, block.size());
+      fault("skipping ended at %lld in a block of %zu bytes", static_cast<long long>(end),
+            block.size());
     }
   } catch (const consistency_stopped&) {
   }
-  std::fclose(stream);
 }
 }  // namespace
 
@@ -62,14 +62,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  g_settings.force = (data[0] & 1) != 0;
-  g_settings.importfile.adopt(stream_over({data + 1, size - 1}));
-  const std::optional<byte_vector> block = import_from_importfile();
-  g_settings.importfile.close();
+  const bool force = (data[0] & 1) != 0;
+  const std::optional<byte_vector> block =
+      import_of({reinterpret_cast<const char*>(data + 1), size - 1}, force);
   if (block) {
     skip_written_block(*block);
-    if (!g_settings.force) check_block(*block);
+    if (!force) check_block(*block);
   }
-  reset_settings();
   return 0;
 }

@@ -19,7 +19,7 @@
 #include "harness.h"
 #include "object_block.h"
 #include "raw_scan.h"
-#include "rawgraft.h"
+#include "settings.h"
 
 namespace {
 constexpr std::size_t longest_file = 4u << 20;

@@ -15,38 +15,42 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "duplicate_index.h"
 #include "harness.h"
-#include "rawgraft.h"
+#include "platform.h"
 #include "sync.h"
+#include "text_util.h"
 
 namespace {
 constexpr char marker[] = "@@raw@@\n";
+std::string raw_path;
+platform::folder_listing raw_listing;
 std::string raw_file;
 byte_vector made_up_block;
 
 std::optional<byte_vector> sync_of(byte_view block) {
-  g_settings.worldfile.adopt(stream_over(block));
-  std::optional<byte_vector> written;
-  {
-    memory_sink sink(g_settings.outworldfile);
-    try {
-      sync_raws();
-      written = sink.bytes();
-      const long read_up_to = std::ftell(g_settings.worldfile.get());
-      const std::optional<block_lists> walked = walk_block(block, empty_strings::kept);
-      if (!walked) fault("sync completed on a block that ends inside a list");
-      if (read_up_to < 0 || static_cast<std::size_t>(read_up_to) != walked->end) {
-        fault("sync left the world at %ld, the block ends at %zu", read_up_to, walked->end);
-      }
-    } catch (const consistency_stopped&) {
+  const std::unique_ptr<world_source> world = world_over(block);
+  memory_world_sink out;
+  try {
+    const block_result result = sync_raws(*world, out, raw_folder{raw_path.c_str(), raw_listing});
+    if (result != block_result::done) fault("sync over memory reported a failed read or write");
+    const std::int64_t read_up_to = world->position();
+    const std::optional<block_lists> walked = walk_block(block, empty_strings::kept);
+    if (!walked) fault("sync completed on a block that ends inside a list");
+    if (read_up_to < 0 || static_cast<std::size_t>(read_up_to) != walked->end) {
+      fault("sync left the world at %lld, the block ends at %zu",
+            static_cast<long long>(read_up_to), walked->end);
     }
+    return std::move(out.bytes);
+  } catch (const consistency_stopped&) {
+    // A stop inside sync leaves message batching on.
+    report_batching(false);
   }
-  reset_settings();
-  return written;
+  return std::nullopt;
 }
 
 std::string record_of(const std::string& text) {
@@ -112,13 +116,11 @@ byte_vector make_up_block() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   prepare_tool();
-  const std::string folder = private_folder();
+  raw_path = private_folder();
   // A subfolder in the listing, which the scan must pass over.
-  if (mkdir((folder + "/nested").c_str(), 0700) != 0) fault("cannot make a subfolder");
-  raw_file = folder + "/creature_fuzz.txt";
-  if (folder.size() >= sizeof g_settings.rawpath) fault("temporary folder name too long");
-  std::strcpy(g_settings.rawpath, folder.c_str());
-  if (!g_settings.rawdir.open(g_settings.rawpath)) fault("cannot list %s", folder.c_str());
+  if (mkdir((raw_path + "/nested").c_str(), 0700) != 0) fault("cannot make a subfolder");
+  raw_file = raw_path + "/creature_fuzz.txt";
+  if (!raw_listing.open(raw_path.c_str())) fault("cannot list %s", raw_path.c_str());
   made_up_block = make_up_block();
   return 0;
 }

@@ -23,7 +23,7 @@
 #include "export.h"
 #include "harness.h"
 #include "object_block.h"
-#include "rawgraft.h"
+#include "settings.h"
 #include "world_header.h"
 
 namespace {
@@ -38,11 +38,11 @@ bool survives_round_trip(const std::string& text) {
 }
 
 // Opens the world the way the tool does, from the game folder.
-bool open_world_in_game_folder(bool saved_game) {
+bool open_world_in_game_folder(bool saved_game, settings& run) {
   char region[] = "d";
   region[0] = saved_game ? 's' : 'd';
   if (chdir(game_folder.c_str()) != 0) fault("cannot enter %s", game_folder.c_str());
-  const bool opened = open_world(region);
+  const bool opened = open_world(region, run);
   if (fchdir(start_folder) != 0) fault("cannot return to the start folder");
   return opened;
 }
@@ -50,39 +50,43 @@ bool open_world_in_game_folder(bool saved_game) {
 // Where the block starts, read from the header layout alone: 8 fields
 // bytes, 138 (world.dat) or 86 (world.sav) bytes not looked at, the name or
 // the fortress name, and for world.sav the world name, read as far as the
-// file goes, and 4 more bytes. Only for a header that was accepted.
+// file goes, and 4 more bytes, again as far as the file goes. Only for a
+// header that was accepted.
 std::size_t block_offset_of(byte_view world, bool saved_game) {
   auto length_at = [&](std::size_t at) -> std::size_t { return world[at] | (world[at + 1] << 8); };
   std::size_t at = saved_game ? 94 : 146;
   at += 2 + length_at(at);
   if (!saved_game) return at;
-  if (world.size() - at < 2) return world.size() + 4;
+  if (world.size() - at < 2) return world.size();
   const std::size_t name = length_at(at);
   at += 2;
-  return (world.size() - at < name ? world.size() : at + name) + 4;
+  return std::min(world.size(), at + name + 4);
 }
 
-void check_export(byte_view world, std::int64_t block_offset) {
-  std::FILE* file = g_settings.worldfile.get();
-  // A saved game that ends inside its second name leaves the offset past the
-  // end of the file (the header check lets that through); the block is then
-  // empty.
+void check_export(byte_view world, world_source& source, std::int64_t block_offset) {
+  // A saved game that ends inside its second name or the 4 bytes after it
+  // has its block offset at the end of the file (the header check lets that
+  // through); the block is then empty.
   const byte_view block =
       world.subspan(std::min(static_cast<std::size_t>(block_offset), world.size()));
   const std::optional<block_lists> walked = walk_block(block, empty_strings::refused);
 
-  const std::optional<std::string> dump = export_from_worldfile();
+  const std::optional<std::string> dump = export_from(source);
   if (dump.has_value() != walked.has_value()) {
     fault("export %s a block that is %s", dump ? "completed" : "stopped on",
           walked ? "well formed" : "malformed");
   }
 
-  const long export_end = std::ftell(file);
-  std::fseek(file, block_offset, SEEK_SET);
+  const std::int64_t export_end = source.position();
+  if (source.rewind() != read_status::ok ||
+      source.skip(static_cast<std::uint64_t>(block_offset)) == read_status::failed) {
+    fault("cannot return to the block: %s", source.failure().c_str());
+  }
   try {
-    skip_world_block(file);
-    if (dump && std::ftell(file) != export_end) {
-      fault("skipping the block ends at %ld, export read up to %ld", std::ftell(file), export_end);
+    if (skip_world_block(source) == read_status::failed) fault("skipping the block failed to read");
+    if (dump && source.position() != export_end) {
+      fault("skipping the block ends at %lld, export read up to %lld",
+            static_cast<long long>(source.position()), static_cast<long long>(export_end));
     }
   } catch (const consistency_stopped& stop) {
     if (dump) fault("skipping a block that export read stopped: %s", stop.condition);
@@ -90,7 +94,7 @@ void check_export(byte_view world, std::int64_t block_offset) {
   if (!dump) return;
 
   if (static_cast<std::size_t>(export_end) != (world.size() - block.size()) + walked->end) {
-    fault("export read up to %ld, the block ends at %lld", export_end,
+    fault("export read up to %lld, the block ends at %lld", static_cast<long long>(export_end),
           static_cast<long long>(world.size() - block.size() + walked->end));
   }
   const std::string expected = expected_dump(*walked);
@@ -133,21 +137,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_file(game_folder + (saved_game ? "/data/save/s/world.sav" : "/data/save/d/world.dat"),
              world);
 
-  if (open_world_in_game_folder(saved_game)) {
-    g_settings.force = force;
+  settings run;
+  if (open_world_in_game_folder(saved_game, run)) {
+    run.force = force;
     try {
       std::int64_t block_offset = 0;
-      if (read_world_header(block_offset)) {
+      if (read_world_header(*run.worldfile, run, block_offset)) {
         const std::size_t expected = block_offset_of(world, saved_game);
         if (static_cast<std::size_t>(block_offset) != expected) {
           fault("the block offset is %lld, the header ends at %zu",
                 static_cast<long long>(block_offset), expected);
         }
-        check_export(world, block_offset);
+        check_export(world, *run.worldfile, block_offset);
       }
     } catch (const consistency_stopped&) {
     }
   }
-  reset_settings();
   return 0;
 }

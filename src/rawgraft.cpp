@@ -383,6 +383,10 @@ int rawgraft_main(int argc, char** argv) {
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   if (!lock_world(run, row->rewrites)) return end_of_run(1);
   run_context context{};
-  if (!read_world_header(*run.worldfile, run, context.block_offset)) return end_of_run(0);
+  if (!read_world_header(*run.worldfile, run, context.block_offset)) {
+    // A read error ends with status 1, as it does past the header; the
+    // header's refusals end the orderly way.
+    return end_of_run(run.worldfile->failure().empty() ? 0 : 1);
+  }
   return row->run(run, context);
 }

@@ -217,14 +217,6 @@ TEST_F(Export, SavWorldIsNamedBySavPath) {
   expect_world_untouched(world, "world.sav");
 }
 
-std::string utc_stamp(std::time_t t) {
-  std::tm parts{};
-  gmtime_r(&t, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", &parts);
-  return text;
-}
-
 TEST_F(Export, TitleCarriesTheLocalTimeOfTheRun) {
   folder.write_world("region1", ts::sample_world_dat());
   // A made-up zone five hours east of UTC: a stamp in UTC would be caught.
@@ -233,8 +225,8 @@ TEST_F(Export, TitleCarriesTheLocalTimeOfTheRun) {
   const std::time_t after = std::time(nullptr);
   const auto stamps = ts::find_timestamps(r.out);
   ASSERT_EQ(stamps.size(), 1u) << r;
-  EXPECT_GE(stamps[0], utc_stamp(before + 5 * 3600));
-  EXPECT_LE(stamps[0], utc_stamp(after + 5 * 3600));
+  EXPECT_GE(stamps[0], ts::timestamp_at(before + 5 * 3600, ts::stamp_zone::utc));
+  EXPECT_LE(stamps[0], ts::timestamp_at(after + 5 * 3600, ts::stamp_zone::utc));
   EXPECT_TRUE(r.out.starts_with(ts::dump_title(kDatPath, stamps[0]))) << r;
 }
 
@@ -382,6 +374,34 @@ TEST_F(Export, FailedWritesAreReportedWithoutTheClosingCount) {
     EXPECT_EQ(out.err, kIdentified + kBegin + "Error: could not write export to -\n");
     expect_world_untouched(world);
   }
+}
+
+TEST_F(Export, ToAClosedStandardOutputOrABrokenPipeFails) {
+  const std::string world = dat_world(ts::sample_block());
+  folder.write_world("region1", world);
+  const auto redirect = [](auto make_stdout) {
+    ts::run_options options;
+    options.in_child = make_stdout;
+    return options;
+  };
+  const std::vector<ts::run_options> broken_outputs = {
+      redirect([] { close(1); }),
+      redirect([] {
+        int ends[2];
+        if (pipe(ends) == 0) {
+          close(ends[0]);  // nobody will ever read
+          dup2(ends[1], 1);
+        }
+      }),
+  };
+  for (const ts::run_options& options : broken_outputs) {
+    const ts::run_result r = export_to("-", options);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(r.err.ends_with("Beginning file export...\nError: could not write export to -\n"))
+        << r;
+    EXPECT_EQ(r.err.find("Exported"), std::string::npos);
+  }
+  expect_world_untouched(world);
 }
 
 }  // namespace

@@ -425,6 +425,19 @@ TEST_F(Sync, DevicesAreNotOpened) {
   expect_sync(lines_of(add), plus(ts::sample_block(), add));
 }
 
+TEST_F(Sync, PipesAndSocketsInTheRawFolderAreSkippedNotWaitedOn) {
+  raw("creature_new.txt", "[OBJECT:CREATURE]\n[CREATURE:MARSH_NEWT]\n");
+  const std::string objects = folder.path(ts::game_folder::raw_dir(kRegion)).string();
+  ASSERT_EQ(mkfifo((objects + "/a_pipe.txt").c_str(), 0644), 0);
+  folder.make_symlink("a_pipe.txt", ts::game_folder::raw_dir(kRegion) / "b_link_to_pipe.txt");
+  put_world(ts::sample_block());
+  const ts::run_result r = sync(std::chrono::seconds(20));
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_NE(r.err.find("Synchronizing creature...\n  MARSH_NEWT\n"), std::string::npos) << r;
+  EXPECT_EQ(r.err.find("could not open"), std::string::npos) << r;
+}
+
 TEST_F(Sync, EmptyRawFolderChangesNothing) {
   folder.make_dir(ts::game_folder::raw_dir(kRegion));
   put_world(ts::sample_block());

@@ -188,4 +188,18 @@ TEST_F(WorldHeader, HeaderOnlyWorldStillGetsPastIdentification) {
   check_dat(ts::world_dat_header(), ok, ok);
 }
 
+TEST_F(WorldHeader, AWorldThatCannotBeReadIsReported) {
+  folder.make_dir(ts::game_folder::world_file("region1"));
+  const ts::run_result r = ts::run_rawgraft(folder, {"1", "export", "-"});
+  EXPECT_EQ(r.status, ts::windows_build() ? 0 : 1) << r;
+  // Windows cannot open a folder as a file at all, so there the world is
+  // missing and the saved-game form is tried in vain.
+  EXPECT_TRUE(r.err.ends_with(
+      ts::windows_build() ? "Error: can not open region file: ./data/save/region1/world.sav\n"
+                          : "Error: could not read world file: ./data/save/region1/world.dat\n"
+                            "  (Is a directory)\n"))
+      << r;
+  EXPECT_EQ(r.out, "");
+}
+
 }  // namespace

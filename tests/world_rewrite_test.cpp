@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -75,14 +76,6 @@ ts::run_result import(const ts::game_folder& folder, const world_kind& kind,
   folder.write_world("region1", world, kind.form);
   folder.write_file("edited.txt", ts::dump_title(kind.path()) + ts::dump_body(edited));
   return ts::run_rawgraft(folder, {"1", command, "edited.txt"}, "", options);
-}
-
-std::string local_stamp(std::time_t t) {
-  std::tm parts{};
-  localtime_r(&t, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", &parts);
-  return text;
 }
 
 TEST(WorldRewrite, MessagesAndNamesOfASuccessfulRewrite) {
@@ -169,7 +162,7 @@ TEST(WorldRewrite, TakenBackupNameGetsACounter) {
     const std::time_t now = std::time(nullptr);
     for (std::time_t t = now - 1; t <= now + 8; ++t) {
       for (const char* counter : {"", ".1"}) {
-        taken.push_back(kind.name + "." + local_stamp(t) + counter);
+        taken.push_back(kind.name + "." + ts::timestamp_at(t, ts::stamp_zone::local) + counter);
         folder.write_file(kRegion / taken.back(), "earlier backup " + taken.back());
       }
     }
@@ -197,6 +190,19 @@ TEST(WorldRewrite, TakenBackupNameGetsACounter) {
   }
 }
 
+// The child writes at most `limit` bytes to any file and gets an error, not a
+// signal, past it.
+ts::run_options file_size_limit(rlim_t limit) {
+  ts::run_options options;
+  options.in_child = [limit] {
+    // Ignored, the signal lets the write fail with an error instead.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit fsize{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &fsize);
+  };
+  return options;
+}
+
 struct write_limit_case {
   std::string name;
   rlim_t limit;
@@ -212,15 +218,7 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
                                                      {"inside the rest", 1 << 20}}) {
     SCOPED_TRACE(c.name);
     ts::game_folder folder;
-    ts::run_options options;
-    const rlim_t limit = c.limit;
-    options.in_child = [limit] {
-      // Ignored, the signal lets the write fail with an error instead.
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit fsize{limit, limit};
-      ::setrlimit(RLIMIT_FSIZE, &fsize);
-    };
-    const auto r = import(folder, kDat, old_world, edited_block(), options);
+    const auto r = import(folder, kDat, old_world, edited_block(), file_size_limit(c.limit));
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_TRUE(r.err.starts_with(kDat.started().substr(0, kDat.started().find("Beginning")))) << r;
     EXPECT_TRUE(ts::ends_with_reason(r.err, failed)) << r;
@@ -229,9 +227,28 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
     EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
     const std::string temp = folder.read(kRegion / "world.dat.TEMP");
-    EXPECT_LE(temp.size(), limit);
+    EXPECT_LE(temp.size(), c.limit);
     EXPECT_TRUE(new_world.starts_with(temp));
   }
+}
+
+TEST(WorldRewrite, AFullDiskStopsSyncBeforeAnyRename) {
+  // The header fits, the block may, the 3 MiB rest cannot.
+  ts::game_folder folder;
+  const std::string world = kDat.world(ts::sample_block(), 3 << 20);
+  folder.write_world("region1", world);
+  folder.write_raw("region1", "creature_new.txt", "[OBJECT:CREATURE]\n[CREATURE:MARSH_NEWT]\n");
+  const auto r = ts::run_rawgraft(folder, {"1", "sync"}, "", file_size_limit(1 << 20));
+  EXPECT_EQ(r.status, 1) << r;
+  EXPECT_TRUE(ts::ends_with_reason(
+      r.err, "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n"))
+      << r;
+  EXPECT_EQ(r.err.find("Backup successful"), std::string::npos);
+  EXPECT_EQ(folder.read(kRegion / "world.dat"), world);
+  for (const std::string& name : folder.list(kRegion)) {
+    EXPECT_TRUE(name == "world.dat" || name == "world.dat.TEMP" || name == "raw") << name;
+  }
+  EXPECT_TRUE(folder.exists(kRegion / "world.dat.TEMP"));
 }
 
 void stdin_from(const char* path, int flags) {
@@ -311,6 +328,22 @@ TEST(WorldRewrite, TempNameSymlinkedToTheWorldNeverEmptiesIt) {
 
 TEST(WorldRewrite, TempNameHardLinkedToTheWorldNeverEmptiesIt) {
   expect_world_kept_with_temp_linked(true);
+}
+
+TEST(WorldRewrite, ATempNameLinkedElsewhereIsReplacedNotWrittenThrough) {
+  SKIP_ON_WINDOWS_BUILD("Wine deletes and renames the target of a Unix symbolic link, not the link");
+  // A full device and a precious file behind the TEMP name stay as they are.
+  ts::game_folder folder;
+  const std::string world = kDat.world(ts::sample_block());
+  folder.write_file("precious.txt", "keep me");
+  for (const std::string target : {"/dev/full", "../../../precious.txt"}) {
+    folder.make_symlink(target, kRegion / "world.dat.TEMP");
+    const auto r = import(folder, kDat, world, edited_block());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_TRUE(r.err.ends_with("New World Placed.\n\nDone.\n")) << r;
+    EXPECT_EQ(folder.read(kRegion / "world.dat"), kDat.world(edited_block()));
+    EXPECT_EQ(folder.read("precious.txt"), "keep me");
+  }
 }
 
 TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {

@@ -64,4 +64,16 @@ bool ends_with_reason(std::string_view text, std::string_view message) {
   return text.substr(0, line + 1).ends_with(message);
 }
 
+std::string timestamp_at(std::time_t t, stamp_zone zone) {
+  std::tm parts{};
+  if (zone == stamp_zone::utc) {
+    gmtime_r(&t, &parts);
+  } else {
+    localtime_r(&t, &parts);
+  }
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", &parts);
+  return text;
+}
+
 }  // namespace testsupport

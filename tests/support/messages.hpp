@@ -1,6 +1,7 @@
 #pragma once
 // Expected texts shared by end-to-end tests, and masking of run-dependent parts.
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,5 +22,9 @@ std::string mask_timestamps(std::string_view text);
 // Whether `text` ends with `message` and then the system's reason on a line
 // of its own, "  (...)\n"; the reason's words differ between systems.
 bool ends_with_reason(std::string_view text, std::string_view message);
+
+// The stamp of the moment `t`, in the local time zone or in UTC.
+enum class stamp_zone { local, utc };
+std::string timestamp_at(std::time_t t, stamp_zone zone);
 
 }  // namespace testsupport

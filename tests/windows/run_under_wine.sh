@@ -3,6 +3,7 @@
 #
 #   tests/windows/run_under_wine.sh program.exe [argument...]
 #   tests/windows/run_under_wine.sh --stop
+#   tests/windows/run_under_wine.sh --check
 #
 # Standard streams, working directory and exit status pass through; nothing
 # of Wine's own reaches standard output or standard error. The end-to-end
@@ -15,6 +16,9 @@
 # keep the caller's pipes open for seconds after the program has ended. The
 # server then stays up RAWGRAFT_WINE_LINGER seconds (default 30) after the
 # last program, so a run of many tests starts Wine once; --stop ends it now.
+#
+# This is the one place that looks for Wine: --check exits 0 when Wine is
+# installed, and the Makefile and CI ask it.
 set -euo pipefail
 
 find_tool() {
@@ -41,6 +45,11 @@ wineserver=${RAWGRAFT_WINESERVER:-$(find_tool /usr/lib/wine/wineserver64 /usr/li
   exit 127
 }
 
+if [ "${1:-}" = "--check" ]; then
+  [ -x "$wine" ] && [ -x "$wineserver" ]
+  exit
+fi
+
 export WINEPREFIX=${RAWGRAFT_WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/rawgraft/wine}
 # No trace, fixme or err lines from Wine's modules.
 export WINEDEBUG=-all
@@ -56,7 +65,7 @@ if [ "${1:-}" = "--stop" ]; then
   exit 0
 fi
 if [ $# -lt 1 ]; then
-  echo "usage: run_under_wine.sh program.exe [argument...] | --stop" >&2
+  echo "usage: run_under_wine.sh program.exe [argument...] | --stop | --check" >&2
   exit 2
 fi
 

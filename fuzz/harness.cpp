@@ -212,9 +212,10 @@ std::optional<std::string> export_of(byte_view block) {
 std::optional<byte_vector> import_of(std::string_view dump, bool force) {
   std::FILE* in = stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()});
   std::optional<byte_vector> block;
-  memory_world_sink out;
+  byte_sink out;
   try {
-    const block_result result = import_text(in, out, force);
+    int read_error = 0;
+    const block_result result = import_text(in, out, force, read_error);
     if (result != block_result::done) {
       fault("import from memory to memory reported a failed read or write");
     }

@@ -63,9 +63,9 @@ class memory_output {
 };
 
 // Keeps the new world's bytes that a block producer writes.
-class memory_world_sink final : public world_sink {
+class byte_sink final : public world_sink {
  public:
-  memory_world_sink() : world_sink(nullptr) {}
+  byte_sink() : world_sink(nullptr) {}
   bool write(const void* data, std::size_t size) override {
     const auto* start = static_cast<const std::uint8_t*>(data);
     bytes.insert(bytes.end(), start, start + size);

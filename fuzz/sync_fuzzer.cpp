@@ -34,7 +34,7 @@ byte_vector made_up_block;
 
 std::optional<byte_vector> sync_of(byte_view block) {
   const std::unique_ptr<world_source> world = world_over(block);
-  memory_world_sink out;
+  byte_sink out;
   try {
     const block_result result = sync_raws(*world, out, raw_folder{raw_path.c_str(), raw_listing});
     if (result != block_result::done) fault("sync over memory reported a failed read or write");
@@ -59,7 +59,7 @@ std::string record_of(const std::string& text) {
 }
 
 bool is_identifier(const std::string& text) {
-  if (text.empty()) return true;  // [CREATURE:] once the count field no longer hides it
+  if (text.empty()) return false;  // sync never adds an empty identifier
   if (is_blank(text.front()) || is_blank(text.back())) return false;
   return std::none_of(text.begin(), text.end(),
                       [](char c) { return c == '\0' || c == ']' || (c >= 'a' && c <= 'z'); });

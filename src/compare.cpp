@@ -86,7 +86,7 @@ bool print_list_change(const std::string& name, const std::vector<std::string_vi
 }
 }  // namespace
 
-read_status read_world_lists(world_source& world, block_lists& lists) {
+read_status read_world_lists(world_source& world, block_views& lists) {
   std::string bytes;
   counted_string record;
   std::int32_t groups = 0;
@@ -102,7 +102,7 @@ read_status read_world_lists(world_source& world, block_lists& lists) {
   return read_status::ok;
 }
 
-void split_block(std::string bytes, block_lists& lists) {
+void split_block(std::string bytes, block_views& lists) {
   lists.bytes = std::move(bytes);
   lists.groups.clear();
   lists.sections.clear();
@@ -119,7 +119,7 @@ void split_block(std::string bytes, block_lists& lists) {
   }
 }
 
-bool print_comparison(const block_lists& world, const block_lists& dump, const char* exported_from,
+bool print_comparison(const block_views& world, const block_views& dump, const char* exported_from,
                       bool refused) {
   bool ok = true, changed = false;
   if (exported_from != nullptr) {

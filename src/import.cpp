@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "object_block.h"
+#include "platform.h"
 #include "settings.h"
 #include "text_util.h"
 
@@ -40,13 +41,18 @@ class line_reader {
   // A read error is not an end: taking it for one would write a world with
   // lists cut.
   bool failed() const { return failed_; }
+  const std::string& failure() const { return failure_; }
 
  private:
   static constexpr std::size_t block_size = 1 << 20;
   bool refill() {
     if (failed_) return false;
+    errno = 0;
     const std::size_t got = std::fread(block_.get(), 1, block_size, in_);
-    if (got == 0 && std::ferror(in_)) failed_ = true;
+    if (got == 0 && std::ferror(in_)) {
+      failed_ = true;
+      failure_ = platform::error_text(errno);
+    }
     next_ = block_.get();
     end_ = next_ + got;
     return got != 0;
@@ -57,6 +63,7 @@ class line_reader {
   const char* next_ = nullptr;
   const char* end_ = nullptr;
   bool failed_ = false;
+  std::string failure_;
 };
 
 // Reads the data lines of one group or section up to the next header line,
@@ -109,7 +116,9 @@ int parse_section_header(const char* line) {
   return find_section(found);
 }
 
-block_result import_text(std::FILE* in, world_sink& out, bool force) {
+block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally) {
+  import_tally counted;
+  import_tally& written = tally != nullptr ? *tally : counted;
   line_reader lines(in);
   assembly_buffer assembled;
   report("Beginning file import...\n");
@@ -124,7 +133,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force) {
     }
     if (starts_with_marker(scratch)) sectioni = parse_section_header(scratch);
   }
-  if (lines.failed()) return block_result::input_read_failed;
+  if (lines.failed()) {
+    written.read_failure = lines.failure();
+    return block_result::input_read_failed;
+  }
   if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
 
   // Every creature_layer header starts a group, whatever its number.
@@ -137,7 +149,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force) {
     append_u32(assembled, 0);
     store_u32(assembled, tally_at, read_string_lines(lines, assembled, sectioni, at_end));
   }
-  if (lines.failed()) return block_result::input_read_failed;
+  if (lines.failed()) {
+    written.read_failure = lines.failure();
+    return block_result::input_read_failed;
+  }
   store_u32(assembled, 0, static_cast<std::uint32_t>(count));
   if (!write_assembled(assembled, out)) return block_result::write_failed;
 
@@ -150,10 +165,13 @@ block_result import_text(std::FILE* in, world_sink& out, bool force) {
     }
     const std::size_t tally_at = assembled.outp;
     append_u32(assembled, 0);
-    const std::uint32_t tally = read_string_lines(lines, assembled, sectioni, at_end);
-    if (lines.failed()) return block_result::input_read_failed;
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    if (lines.failed()) {
+      written.read_failure = lines.failure();
+      return block_result::input_read_failed;
+    }
     if (!at_end) ++count;
-    store_u32(assembled, tally_at, tally);
+    store_u32(assembled, tally_at, strings);
     if (!write_assembled(assembled, out)) return block_result::write_failed;
   }
 

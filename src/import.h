@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "world_rewrite.h"
 
@@ -9,7 +10,13 @@
 // for the end line and for names not in the section table.
 int parse_section_header(const char* line);
 
+// What an import found beyond how it ended.
+struct import_tally {
+  std::string read_failure;  // why the dump could not be read
+};
+
 // Block producer's first half: reads the dump from `in` and writes the new
 // block to `out`. With `force`, sections out of order or missing are let
 // through with a warning; without it they are consistency stops.
-block_result import_text(std::FILE* in, world_sink& out, bool force);
+block_result import_text(std::FILE* in, world_sink& out, bool force,
+                         import_tally* tally = nullptr);

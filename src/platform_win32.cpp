@@ -6,8 +6,10 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform.h"
 #include "platform_shared.h"
@@ -15,6 +17,56 @@
 namespace platform {
 
 const char path_separator = '\\';
+
+namespace {
+// The reason of the last failure: a C library error number, or the code of
+// a failed Windows call, whose text comes from FormatMessage.
+unsigned long kept_error = 0;
+bool kept_error_is_windows = false;
+
+bool keep_errno(int error_number) {
+  kept_error = static_cast<unsigned long>(error_number);
+  kept_error_is_windows = false;
+  return false;
+}
+
+bool keep_last_error() {
+  kept_error = GetLastError();
+  kept_error_is_windows = true;
+  return false;
+}
+
+std::string windows_message(unsigned long code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  LocalFree(text);
+  // The text ends with CR LF, and the report puts a line end of its own.
+  while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) {
+    message.pop_back();
+  }
+  return message.empty() ? "Windows error " + std::to_string(code) : message;
+}
+}  // namespace
+
+std::string last_failure() {
+  return kept_error_is_windows ? windows_message(kept_error)
+                               : error_text(static_cast<int>(kept_error));
+}
+
+path_kind kind_of(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
+                                                                          : path_kind::other;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return path_kind::folder;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return path_kind::other;
+  return path_kind::file;
+}
 
 bool format_local_time(char* out, std::size_t size, const char* format) {
   std::time_t now = std::time(nullptr);
@@ -26,23 +78,28 @@ bool format_local_time(char* out, std::size_t size, const char* format) {
 bool rename_noreplace(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists. The
   // narrow form reads paths in the code page fopen uses for them.
-  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0 || keep_last_error();
 }
 
 void remove_file(const char* path) { DeleteFileA(path); }
 
 std::FILE* create_new_file(const char* path) {
   int fd = -1;
-  if (_sopen_s(&fd, path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
-               _S_IREAD | _S_IWRITE) != 0) {
+  const errno_t error = _sopen_s(&fd, path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
+                                 _S_IREAD | _S_IWRITE);
+  if (error != 0) {
+    keep_errno(error);
     return nullptr;
   }
   std::FILE* file = _fdopen(fd, "w+b");
-  if (file == nullptr) _close(fd);
+  if (file == nullptr) {
+    keep_errno(errno);
+    _close(fd);
+  }
   return file;
 }
 
-bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0 || keep_errno(errno); }
 
 void sync_parent_folder(const char*) {}
 
@@ -82,9 +139,8 @@ folder_listing::~folder_listing() = default;
 
 bool folder_listing::open(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return false;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return keep_last_error();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return keep_errno(ENOTDIR);
   state_.reset(new state{path});
   return true;
 }

@@ -1,5 +1,7 @@
 #include "rawgraft.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "export.h"
@@ -15,6 +17,12 @@
 
 namespace {
 const char* const program_name = "rawgraft";
+
+// Exit statuses: what was asked was done (or declined, or needed no change);
+// an error was reported; the tool was used wrongly.
+constexpr int exit_done = 0;
+constexpr int exit_error = 1;
+constexpr int exit_usage = 2;
 
 // Step-by-step answers from the console; they stand in for the arguments.
 struct interactive_answers {
@@ -108,36 +116,47 @@ int run_export(settings& run, const run_context&) {
     // Opening with "w+" would empty the world before it is read.
     if (platform::same_file(target, run.worldpath)) {
       report("Error: export file is the world file: %s\n", target);
-      return end_of_run(0);
+      return end_of_run(exit_error);
     }
     if (!run.exportfile.open(target, "w+")) {
       report("Error: can not open output file: %s\n", target);
-      return end_of_run(0);
+      report_reason(run.exportfile.failure().c_str());
+      return end_of_run(exit_error);
     }
     report("Writing export to %s\n", target);
   }
+  errno = 0;
   const bool written = std::fprintf(run.exportfile.get(),
                                     "**data exported from %s on %s by Rawgraft**\n",
                                     run.worldpath, timestamp) >= 0;
+  if (!written) run.exportfile.fail(errno);
   const export_result result =
       written ? export_block(*run.worldfile, run.exportfile) : export_result::write_failed;
   if (result == export_result::world_read_failed) {
     run.exportfile.close();
     report(msg::world_read_failed, run.worldpath);
     report(msg::system_reason, run.worldfile->failure().c_str());
-    return 1;
+    return exit_error;
   }
   if (result == export_result::write_failed) {
     run.exportfile.close();
     report(msg::export_write_failed, target);
-    return 1;
+    report_reason(run.exportfile.failure().c_str());
+    return exit_error;
   }
   // No key wait after an export, even in interactive mode.
-  return 0;
+  return exit_done;
 }
 
 int rewrite_status(rewrite_result result) {
-  return result == rewrite_result::stopped ? 1 : 0;
+  switch (result) {
+    case rewrite_result::placed: return exit_done;
+    case rewrite_result::not_started:
+    case rewrite_result::stopped:
+    case rewrite_result::backup_failed:
+    case rewrite_result::placing_failed: return exit_error;
+  }
+  return exit_error;
 }
 
 int run_import(settings& run, const run_context& context) {
@@ -147,21 +166,23 @@ int run_import(settings& run, const run_context& context) {
   } else {
     if (!run.importfile.open(source, "r")) {
       report("Error: can not open input file: %s\n", source);
-      return end_of_run(0);
+      report_reason(run.importfile.failure().c_str());
+      return end_of_run(exit_error);
     }
     report("Reading import from %s\n", source);
   }
   const bool force = run.force;
   std::FILE* in = run.importfile.get();
+  import_tally tally;
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force);
+                        [in, force, &tally](world_source& world, world_sink& out) {
+                          const block_result written = import_text(in, out, force, &tally);
                           if (written != block_result::done) return written;
                           return skip_world_block(world) == read_status::ok
                                      ? block_result::done
                                      : block_result::world_read_failed;
                         },
-                        source};
+                        source, &tally.read_failure};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
 
@@ -170,7 +191,9 @@ int run_sync(settings& run, const run_context& context) {
                   "raw/objects") ||
       !run.rawdir.open(run.rawpath)) {
     report("Error: can not open raws: %s\n", run.rawpath);
-    return end_of_run(0);
+    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
+                                          : platform::last_failure().c_str());
+    return end_of_run(exit_error);
   }
   const raw_folder raws{run.rawpath, run.rawdir};
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
@@ -208,35 +231,41 @@ int rawgraft_main(int argc, char** argv) {
   }
 
   if (argc == 1) {
-    if (!interactive_arguments(argv[0])) return end_of_run(0);
+    if (!interactive_arguments(argv[0])) return end_of_run(exit_done);
     argc = answers.argc;
     argv = answers.argv;
   }
   if (argc != 3 && argc != 4) {
     report("\nInvalid number of parameters. Exiting.\n");
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
   char* region = trim(argv[1]);
   char* command = trim(argv[2]);
   run.argfile = argc == 4 ? trim(argv[3]) : nullptr;
 
-  if (!open_world(region, run)) return end_of_run(0);
+  switch (open_world(region, run)) {
+    case world_opening::region_too_long: return end_of_run(exit_usage);
+    case world_opening::not_found: return end_of_run(exit_error);
+    case world_opening::opened: break;
+  }
 
   run.force = std::strncmp(command, "force", 5) == 0;
   if (run.force) command += 5;
   const command_row* row = find_command(command);
   if (row == nullptr) {
     report("Error: invalid command: %s\n", command);
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
   run.command = row->name;
   if (row->needs_file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
 
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   run_context context{};
-  if (!read_world_header(*run.worldfile, run, context.block_offset)) return end_of_run(0);
+  if (!read_world_header(*run.worldfile, run, context.block_offset)) {
+    return end_of_run(exit_error);
+  }
   return row->run(run, context);
 }

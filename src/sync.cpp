@@ -1,5 +1,6 @@
 #include "sync.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -42,11 +43,16 @@ bool tag_defines(int section, const char* tag, std::size_t length) {
 
 // Reads the next line into scratch; false at the end of the file, and after
 // a read error, which ends the file's use for this section.
-bool read_line(std::FILE* in) { return std::fgets(scratch, scratch_size, in) != nullptr; }
+bool read_line(file_stream& in) {
+  errno = 0;
+  if (std::fgets(scratch, scratch_size, in.get()) != nullptr) return true;
+  if (std::ferror(in.get())) in.fail(errno);
+  return false;
+}
 
 // The type the file's first "[OBJECT:" line declares: the text after it up
 // to "]", or to the line's end when there is no "]". None without such a line.
-std::optional<std::string> object_type(std::FILE* in) {
+std::optional<std::string> object_type(file_stream& in) {
   while (read_line(in)) {
     char* object = std::strstr(scratch, "[OBJECT:");
     if (object == nullptr) continue;
@@ -176,17 +182,20 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
       continue;
     }
     file_stream raw;
-    if (!build_path(path, sizeof path, "%s/%s", raws.path, entry.name.c_str()) ||
-        !raw.open(path, "r")) {
+    const bool built = build_path(path, sizeof path, "%s/%s", raws.path, entry.name.c_str());
+    if (!built || !raw.open(path, "r")) {
       report("Error: could not open %s.  Skipping.\n", path);
+      report_reason(built ? raw.failure().c_str() : platform::error_text(ENAMETOOLONG).c_str());
       continue;
     }
-    const std::optional<std::string> type = object_type(raw.get());
+    const std::optional<std::string> type = object_type(raw);
     if (type && equal_nocase(type->c_str(), object_types[section])) {
       merge.take_from(raw.get(), section);
+      if (state.scanner.read_error() != 0) raw.fail(state.scanner.read_error());
     }
     if (std::ferror(raw.get())) {
       report("Error: could not read %s.  Skipping.\n", path);
+      report_reason(raw.failure().c_str());
     } else {
       state.types.emplace(entry.name, type);
     }

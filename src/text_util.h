@@ -12,6 +12,10 @@ int report(const char* format, ...)
 #endif
     ;
 
+// Writes the system's reason for the failure just reported, on its own line
+// ("  (%s)\n"); nothing when the reason is null or empty.
+void report_reason(const char* reason);
+
 // While batching, report() leaves its output in the stream buffer instead of
 // flushing after every message; long runs of short lines then cost one write
 // per buffer instead of one per line. report_flush() ends a batch.

@@ -36,7 +36,7 @@ bool read_failed(world_source& world, const settings& run) {
 }
 }  // namespace
 
-bool open_world(char* region_argument, settings& run) {
+world_opening open_world(char* region_argument, settings& run) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
   const int length =
       std::snprintf(run.region, sizeof run.region, "%s%s", prefix, region_argument);
@@ -45,18 +45,19 @@ bool open_world(char* region_argument, settings& run) {
                   "world.dat")) {
     run.region[0] = '\0';
     report(msg::region_too_long);
-    return false;
+    return world_opening::region_too_long;
   }
   std::string reason;
   run.saved_game = false;
   run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return true;
+  if (run.worldfile) return world_opening::opened;
   run.saved_game = true;
   std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
   run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return true;
+  if (run.worldfile) return world_opening::opened;
   report("Error: can not open region file: %s\n", run.worldpath);
-  return false;
+  report_reason(reason.c_str());
+  return world_opening::not_found;
 }
 
 bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset) {

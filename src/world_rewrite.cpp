@@ -1,5 +1,8 @@
 #include "world_rewrite.h"
 
+#include <cerrno>
+#include <string>
+
 #include "file_stream.h"
 #include "messages.h"
 #include "platform.h"
@@ -15,8 +18,9 @@ struct rewrite_paths {
   char backup[sizeof g_settings.worldpath + sizeof timestamp + 1];
 };
 
-rewrite_result stop(const char* format, const char* path) {
+rewrite_result stop(const char* format, const char* path, const std::string& reason) {
   report(format, path);
+  report_reason(reason.c_str());
   return rewrite_result::stopped;
 }
 
@@ -30,11 +34,13 @@ rewrite_result copy_header(const rewrite_job& job, world_sink& out, const char* 
     const std::size_t piece = size < scratch_size ? static_cast<std::size_t>(size) : scratch_size;
     status = world.read(scratch, piece);
     if (status == read_status::ok && !out.write(scratch, piece)) {
-      return stop(msg::new_world_write_failed, temp);
+      return stop(msg::new_world_write_failed, temp, out.failure());
     }
     size -= static_cast<std::int64_t>(piece);
   }
-  if (status != read_status::ok) return stop(msg::world_read_failed, job.worldpath);
+  if (status != read_status::ok) {
+    return stop(msg::world_read_failed, job.worldpath, world.failure());
+  }
   return rewrite_result::placed;
 }
 
@@ -43,9 +49,12 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& out, const char* 
   const rewrite_result header = copy_header(job, out, temp);
   if (header != rewrite_result::placed) return header;
   switch (job.produce(job.world, out)) {
-    case block_result::world_read_failed: return stop(msg::world_read_failed, job.worldpath);
-    case block_result::write_failed: return stop(msg::new_world_write_failed, temp);
-    case block_result::input_read_failed: return stop(msg::input_read_failed, job.input_name);
+    case block_result::world_read_failed:
+      return stop(msg::world_read_failed, job.worldpath, job.world.failure());
+    case block_result::write_failed: return stop(msg::new_world_write_failed, temp, out.failure());
+    case block_result::input_read_failed:
+      return stop(msg::input_read_failed, job.input_name,
+                  job.input_failure != nullptr ? *job.input_failure : std::string());
     case block_result::done: break;
   }
   report("Copying remainder of world data from original..");
@@ -54,17 +63,27 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& out, const char* 
   if (copied == world_source::copy_result::done) return rewrite_result::placed;
   report("\n");
   if (copied == world_source::copy_result::read_failed) {
-    return stop(msg::world_read_failed, job.worldpath);
+    return stop(msg::world_read_failed, job.worldpath, job.world.failure());
   }
-  return stop(msg::new_world_write_failed, temp);
+  return stop(msg::new_world_write_failed, temp, out.failure());
 }
 
 // Step 2.
 rewrite_result make_durable(world_sink& out, file_stream& temp_file, const char* temp) {
-  if (!out.finish() || std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
-      !temp_file.close()) {
+  std::string reason;
+  errno = 0;
+  if (!out.finish()) {
+    reason = out.failure();
+  } else if (std::fflush(temp_file.get()) != 0) {
+    reason = platform::error_text(errno);
+  } else if (!platform::sync_file(temp_file.get())) {
+    reason = platform::last_failure();
+  } else if (!temp_file.close()) {
+    reason = temp_file.failure();
+  }
+  if (!reason.empty()) {
     report("\n");
-    return stop(msg::new_world_write_failed, temp);
+    return stop(msg::new_world_write_failed, temp, reason);
   }
   report("\nFinished writing new world file.\n");
   return rewrite_result::placed;
@@ -74,13 +93,17 @@ rewrite_result make_durable(world_sink& out, file_stream& temp_file, const char*
 rewrite_result back_up_and_commit(const rewrite_job& job, const rewrite_paths& paths) {
   if (paths.backup[0] == '\0' || !platform::rename_noreplace(job.worldpath, paths.backup)) {
     report("Error: could not backup original world.dat to %s\n", paths.backup);
+    report_reason(paths.backup[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
+                                           : platform::last_failure().c_str());
     return rewrite_result::backup_failed;
   }
   report("Backup successful: %s\n", paths.backup);
   const bool placed = platform::rename_noreplace(paths.temp, job.worldpath);
+  const std::string reason = placed ? std::string() : platform::last_failure();
   platform::sync_parent_folder(job.worldpath);
   if (!placed) {
     report("Error: could not rename TEMP file to %s\n", job.worldpath);
+    report_reason(reason.c_str());
     return rewrite_result::placing_failed;
   }
   report("New World Placed.\n");
@@ -95,12 +118,15 @@ rewrite_result rewrite_world(const rewrite_job& job) {
   // A TEMP left by a stopped run is replaced by a new file rather than
   // emptied in place: if that name were a link to the world, emptying it
   // would empty the world. What cannot be removed is not written through.
+  std::string reason = platform::error_text(ENAMETOOLONG);
   if (build_path(paths.temp, sizeof paths.temp, "%s.%s", job.worldpath, "TEMP")) {
     platform::remove_file(paths.temp);
     temp_file.adopt(platform::create_new_file(paths.temp));
+    if (!temp_file) reason = platform::last_failure();
   }
   if (!temp_file) {
     report("Error: can not create new world file: %s\n", paths.temp);
+    report_reason(reason.c_str());
     return rewrite_result::not_started;
   }
   report("Writing to new world file: %s\n", paths.temp);

@@ -134,22 +134,6 @@ TEST(Import, WholeImportReportsEveryStepInOrder) {
   }
 }
 
-TEST(Import, InputFileThatCannotBeOpenedEndsTheRun) {
-  for (const std::string file : {"missing.txt", "nowhere/edited.txt"}) {
-    SCOPED_TRACE(file);
-    ts::game_folder folder;
-    folder.write_world("region1", ts::sample_world_dat());
-    const auto r = ts::run_rawgraft(folder, {"1", "import", file});
-    EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(r.err, ts::banner_and_usage() + "Reading Region region1 at " + kDatPath +
-                         "\nWorld Identified: Testworld\nError: can not open input file: " + file +
-                         "\n");
-    EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")),
-              std::vector<std::string>{"world.dat"});
-    EXPECT_EQ(folder.read(ts::game_folder::world_file("region1")), ts::sample_world_dat());
-  }
-}
-
 struct round_trip_case {
   std::string name;
   ts::world_form form;

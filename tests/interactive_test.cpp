@@ -31,6 +31,7 @@ const std::string kConfirmPrompt =
 const std::string kAllPrompts = kRegionPrompt + kCommandPrompt + kFilePrompt + kConfirmPrompt;
 const std::string kNothingChanged = "\nExiting.  Nothing changed.\n";
 const std::string kKeyWait = "(press a key to exit)\n";
+const std::string kNoSuchFile = ts::reason("No such file or directory");
 
 class Interactive : public ::testing::Test {
  protected:
@@ -82,14 +83,17 @@ TEST_F(Interactive, ImportFromAFileAndFromStandardInputThenWaitForAKey) {
 TEST_F(Interactive, SyncIsNotAskedForAFile) {
   for (const std::string command : {"sync", "forcesync", "SYNC"}) {
     const ts::run_result r = answer("1\n" + command + "\ngo\n");
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
                          "Reading Region region1 at ./data/save/region1/world.dat\n"
                          "World Identified: Testworld\n"
-                         "Error: can not open raws: ./data/save/region1/raw/objects\n" + kKeyWait)
+                         "Error: can not open raws: ./data/save/region1/raw/objects\n" +
+                         kNoSuchFile + kKeyWait)
         << command;
   }
   // Holding "sync" is enough to skip the file prompt; the word is still invalid.
   const ts::run_result async = answer("1\nasync\ngo\n");
+  EXPECT_EQ(async.status, 2) << async;
   EXPECT_EQ(async.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
                            "Error: invalid command: async\n" + kKeyWait);
 }
@@ -116,14 +120,15 @@ TEST_F(Interactive, LongAnswersAreCutAndTheirRestIsTheNextAnswer) {
   EXPECT_EQ(file.err, ts::banner_and_usage() + kAllPrompts +
                           "Reading Region region1 at ./data/save/region1/world.dat\n"
                           "World Identified: Testworld\n"
-                          "Error: can not open input file: abcdefghijklmnopqrstuvw\n" + kKeyWait);
+                          "Error: can not open input file: abcdefghijklmnopqrstuvw\n" +
+                          kNoSuchFile + kKeyWait);
 
   // A region of 72 characters is cut there; the rest becomes the command.
   const std::string region(72, 'r');
   const ts::run_result cut = answer(region + "sync\ngo\n");
   EXPECT_EQ(cut.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
                          "Error: can not open region file: ./data/save/" + region +
-                         "/world.sav\n" + kKeyWait);
+                         "/world.sav\n" + kNoSuchFile + kKeyWait);
 
   // A 22-character command is read whole, its line end being the next answer.
   const ts::run_result command = answer("1\nexport                \nout.txt\ngo\n");
@@ -138,7 +143,8 @@ TEST_F(Interactive, EndOfInputGivesEmptyAnswers) {
   // An empty region, confirmed, points at the folder with no name.
   const ts::run_result empty = answer("\nsync\ngo\n");
   EXPECT_EQ(empty.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
-                           "Error: can not open region file: ./data/save//world.sav\n" + kKeyWait);
+                           "Error: can not open region file: ./data/save//world.sav\n" +
+                           kNoSuchFile + kKeyWait);
 }
 
 // A run started with a terminal as its controlling terminal and a closed

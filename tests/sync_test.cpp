@@ -82,7 +82,8 @@ std::string sync_report(const pass_lines& lines) {
 }
 
 std::string cannot_open(const std::string& name) {
-  return "Error: could not open " + kRawPath + "/" + name + ".  Skipping.\n";
+  return "Error: could not open " + kRawPath + "/" + name + ".  Skipping.\n" +
+         ts::reason("No such file or directory");
 }
 
 struct parsed_world {
@@ -564,14 +565,18 @@ TEST_F(Sync, MissingRawFolderStopsBeforeWriting) {
   struct folder_case {
     const char* name;
     void (*arrange)(const ts::game_folder&, const fs::path&);
+    const char* reason;
   };
   const std::vector<folder_case> cases = {
-      {"no raw folder", [](const ts::game_folder&, const fs::path&) {}},
-      {"raw without objects", [](const ts::game_folder& f, const fs::path& p) { f.make_dir(p); }},
+      {"no raw folder", [](const ts::game_folder&, const fs::path&) {},
+       "No such file or directory"},
+      {"raw without objects", [](const ts::game_folder& f, const fs::path& p) { f.make_dir(p); },
+       "No such file or directory"},
       {"objects is a file",
        [](const ts::game_folder& f, const fs::path& p) {
          f.write_file(p / "objects", "[OBJECT:CREATURE]\n");
-       }},
+       },
+       "Not a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -580,13 +585,13 @@ TEST_F(Sync, MissingRawFolderStopsBeforeWriting) {
     c.arrange(scene, raw_parent);
     const std::vector<std::string> before = scene.list(kRegionDir);
     const auto r = ts::run_rawgraft(scene, {"1", "sync"});
-    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, ts::banner_and_usage() +
                          "Reading Region region1 at ./data/save/region1/world.dat\n"
                          "World Identified: Testworld\n"
                          "Error: can not open raws: " +
-                         kRawPath + "\n");
+                         kRawPath + "\n" + ts::reason(c.reason));
     EXPECT_EQ(scene.list(kRegionDir), before);
     EXPECT_EQ(scene.read(kWorld), ts::sample_world_dat());
   }

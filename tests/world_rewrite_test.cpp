@@ -167,13 +167,14 @@ TEST(WorldRewrite, TakenBackupNameKeepsTheWorldAndTheTempFile) {
     }
     const std::string old_world = kind.world(ts::sample_block());
     const auto r = import(folder, kind, old_world, edited_block());
-    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(ts::mask_timestamps(r.err), kind.started() + all_sections_imported() +
                                               "Skipping to world data...\n"
                                               "Copying remainder of world data from original...\n"
                                               "Finished writing new world file.\n"
                                               "Error: could not backup original world.dat to " +
-                                              kind.path() + ".YYYYMMDD_HHMMSS\n");
+                                              kind.path() + ".YYYYMMDD_HHMMSS\n" +
+                                              ts::reason("File exists"));
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
     EXPECT_NE(std::find(taken.begin(), taken.end(), kind.name + "." + stamps[0]), taken.end());
@@ -198,7 +199,8 @@ TEST(WorldRewrite, FailedWritesStopBeforeTheRenames) {
   const std::string old_world = kDat.world(ts::sample_block(), 3 << 20);
   const std::string new_world = kDat.world(edited_block(), 3 << 20);
   const std::string failed =
-      "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n";
+      "Error: could not write new world file: ./data/save/region1/world.dat.TEMP\n" +
+      ts::reason("File too large");
   for (const auto& c : std::vector<write_limit_case>{{"inside the header", 100},
                                                      {"inside the block", kDat.header.size() + 20},
                                                      {"inside the rest", 1 << 20}}) {
@@ -238,6 +240,7 @@ struct unreadable_dump {
   std::string name;
   std::string file;
   std::function<void()> in_child;
+  std::string reason;
 };
 
 // A dump that cannot be read is not an empty dump: with force it would
@@ -245,9 +248,11 @@ struct unreadable_dump {
 TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
   const std::string old_world = kDat.world(ts::sample_block());
   const std::vector<unreadable_dump> cases = {
-      {"standard input is a folder", "-", [] { stdin_from(".", O_RDONLY | O_DIRECTORY); }},
-      {"standard input is write-only", "-", [] { stdin_from("/dev/null", O_WRONLY); }},
-      {"file argument is a folder", "data", {}},
+      {"standard input is a folder", "-", [] { stdin_from(".", O_RDONLY | O_DIRECTORY); },
+       "Is a directory"},
+      {"standard input is write-only", "-", [] { stdin_from("/dev/null", O_WRONLY); },
+       "Bad file descriptor"},
+      {"file argument is a folder", "data", {}, "Is a directory"},
   };
   for (const auto& c : cases) {
     for (const std::string command : {"import", "forceimport"}) {
@@ -257,14 +262,17 @@ TEST(WorldRewrite, ReadErrorOnTheDumpStopsBeforeTheRenames) {
       const auto r = ts::run_rawgraft(folder, {"1", command, c.file}, "", {.in_child = c.in_child});
       if (c.file == "data" && ts::windows_build()) {
         // Windows cannot open a folder as a file: the run ends before writing.
-        EXPECT_EQ(r.status, 0) << r;
-        EXPECT_TRUE(r.err.ends_with("Error: can not open input file: data\n")) << r;
+        EXPECT_EQ(r.status, 1) << r;
+        EXPECT_TRUE(r.err.ends_with("Error: can not open input file: data\n" + ts::reason(c.reason)))
+            << r;
         EXPECT_EQ(folder.list(kRegion), std::vector<std::string>{"world.dat"});
         EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
         continue;
       }
       EXPECT_EQ(r.status, 1) << r;
-      EXPECT_TRUE(r.err.ends_with("Error: could not read input file: " + c.file + "\n")) << r;
+      EXPECT_TRUE(r.err.ends_with("Error: could not read input file: " + c.file + "\n" +
+                                  ts::reason(c.reason)))
+          << r;
       EXPECT_EQ(r.err.find("Backup"), std::string::npos) << r;
       EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
       EXPECT_TRUE(folder.read(kRegion / "world.dat") == old_world);
@@ -312,10 +320,11 @@ TEST(WorldRewrite, StopsBeforeTheRenamesLeaveTheWorldAndTheTempFile) {
     ts::game_folder folder;
     folder.make_dir(kRegion / "world.dat.TEMP");
     const auto r = import(folder, kDat, old_world, edited_block());
-    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.err,
               kDat.started().substr(0, kDat.started().find("Writing to")) +
-                  "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n");
+                  "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n" +
+                  ts::reason("File exists"));
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
     EXPECT_TRUE(folder.list(kRegion / "world.dat.TEMP").empty());
     EXPECT_EQ(folder.read(kRegion / "world.dat"), old_world);

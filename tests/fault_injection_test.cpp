@@ -96,7 +96,7 @@ TEST_F(Faults, AWorldThatCannotBeReadIsReported) {
   // missing and the saved-game form is tried in vain.
   EXPECT_TRUE(r.err.ends_with(
       ts::windows_build() ? "Error: can not open region file: ./data/save/region1/world.sav\n" +
-                                ts::reason("not found")
+                                ts::reason("not found") + "No saved regions in ./data/save.\n"
                           : "Error: could not read world file: ./data/save/region1/world.dat\n" +
                                 ts::reason("Is a directory")))
       << r;

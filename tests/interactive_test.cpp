@@ -128,7 +128,7 @@ TEST_F(Interactive, LongAnswersAreCutAndTheirRestIsTheNextAnswer) {
   const ts::run_result cut = answer(region + "sync\ngo\n");
   EXPECT_EQ(cut.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
                          "Error: can not open region file: ./data/save/" + region +
-                         "/world.sav\n" + kNoSuchFile + kKeyWait);
+                         "/world.sav\n" + kNoSuchFile + "Regions here: region1\n" + kKeyWait);
 
   // A 22-character command is read whole, its line end being the next answer.
   const ts::run_result command = answer("1\nexport                \nout.txt\ngo\n");
@@ -144,7 +144,7 @@ TEST_F(Interactive, EndOfInputGivesEmptyAnswers) {
   const ts::run_result empty = answer("\nsync\ngo\n");
   EXPECT_EQ(empty.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
                            "Error: can not open region file: ./data/save//world.sav\n" +
-                           kNoSuchFile + kKeyWait);
+                           kNoSuchFile + "Regions here: region1\n" + kKeyWait);
 }
 
 // A run started with a terminal as its controlling terminal and a closed

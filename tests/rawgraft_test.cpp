@@ -1,6 +1,7 @@
 // Command-line front end: banner, argument count, command word, force prefix,
 // region name and the order in which these problems are reported; and the
 // exit status of every way a run can end.
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -139,13 +140,13 @@ TEST(MissingWorld, ReportsTheSavPathBeforeAnyCommandProblem) {
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, kUsage + "Error: can not open region file: ./data/save/region2/world.sav\n" +
-                         kNoSuchFile);
+                         kNoSuchFile + "Regions here: region1\n");
   }
   EXPECT_TRUE(folder.list(ts::game_folder::region_dir("region2")).empty());
 
   const auto no_region = ts::run_rawgraft(folder, {"oldworld", "sync"});
   EXPECT_EQ(no_region.err, kUsage + "Error: can not open region file: ./data/save/oldworld/world.sav\n" +
-                               kNoSuchFile);
+                               kNoSuchFile + "Regions here: region1\n");
   EXPECT_FALSE(folder.exists(ts::game_folder::region_dir("oldworld")));
 }
 
@@ -225,6 +226,7 @@ struct end_case {
 // Rewrite failures that need a full disk or a taken backup name are in the
 // world rewrite tests.
 TEST(Ends, EveryEndHasItsExitStatus) {
+  namespace fs = std::filesystem;
   const std::string sav = "Error: can not open region file: ./data/save/region2/world.sav\n" +
                           kNoSuchFile;
   const auto world = [](ts::dat_header_fields fields) {
@@ -235,7 +237,24 @@ TEST(Ends, EveryEndHasItsExitStatus) {
       {"invalid command", {"1", "bogus", "f.txt"}, 2, "Error: invalid command: bogus\n"},
       {"no file", {"1", "import"}, 2, "Error: no file given for import.\n"},
       {"region name too long", {std::string(128, 'w'), "sync"}, 2, "Error: region name too long.\n"},
-      {"region not found", {"2", "sync"}, 1, sav},
+      {"not in a game folder", {"2", "sync"}, 1,
+       sav + "rawgraft runs in the game's folder, the one that holds data/save.\n",
+       [](const ts::game_folder& f) { fs::remove_all(f.path("data")); }},
+      {"no saved regions", {"2", "sync"}, 1, sav + "No saved regions in ./data/save.\n",
+       [](const ts::game_folder& f) {
+         fs::remove(f.path(ts::game_folder::world_file("region1")));
+         f.write_file("data/save/notes.txt", "");
+       }},
+      // Byte order, the saved-game form, twenty at most; folders without a
+      // world are no regions.
+      {"other regions", {"2", "sync"}, 1,
+       sav + "Regions here: B_sav, r00, r01, r02, r03, r04, r05, r06, r07, r08, r09, r10, r11, "
+             "r12, r13, r14, r15, r16, r17, r18, ...\n",
+       [](const ts::game_folder& f) {
+         f.write_world("B_sav", "", ts::world_form::sav);
+         f.make_dir(ts::game_folder::region_dir("A_empty"));
+         for (int i = 18; i >= 0; --i) f.write_world((i < 10 ? "r0" : "r") + std::to_string(i), "");
+       }},
       {"unsupported version", {"1", "export", "out.txt"}, 1,
        "Error: world file version unsupported: 5.50\n", world({.version = 1330})},
       {"unsupported version, forced", {"1", "forceexport", "out.txt"}, 0, "Exported 20 sections.\n",

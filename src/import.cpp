@@ -16,6 +16,7 @@ bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4)
 // Reads the dump in large blocks and hands out its lines in scratch, cut
 // exactly as fgets into scratch would cut them: at a line feed, kept, or
 // after 32,766 characters, the rest of a longer line being the next line.
+// A UTF-8 byte-order mark at the very start is not part of the dump.
 class line_reader {
  public:
   explicit line_reader(std::FILE* in) : in_(in), block_(new char[block_size]) {}
@@ -36,8 +37,13 @@ class line_reader {
       if (feed != nullptr) break;
     }
     scratch[length] = '\0';
-    return length != 0;
+    if (length == 0) return false;
+    if (at_line_start_) ++line_number_;
+    at_line_start_ = scratch[length - 1] == '\n';
+    return true;
   }
+  // The dump's line, counted from 1, that the last piece read belongs to.
+  int line_number() const { return line_number_; }
   // A read error is not an end: taking it for one would write a world with
   // lists cut.
   bool failed() const { return failed_; }
@@ -55,16 +61,36 @@ class line_reader {
     }
     next_ = block_.get();
     end_ = next_ + got;
-    return got != 0;
+    if (at_start_) {
+      at_start_ = false;
+      if (got >= 3 && std::memcmp(next_, "\xEF\xBB\xBF", 3) == 0) next_ += 3;
+      if (next_ == end_ && got != 0) return refill();
+    }
+    return next_ != end_;
   }
 
   std::FILE* in_;
   std::unique_ptr<char[]> block_;
   const char* next_ = nullptr;
   const char* end_ = nullptr;
+  bool at_start_ = true;
+  bool at_line_start_ = true;
+  int line_number_ = 0;
   bool failed_ = false;
   std::string failure_;
 };
+
+// A header line naming no list is worth a warning: its list, and every
+// list after it, are not imported. The end line is the one such header
+// that belongs there.
+void report_unknown_name(const line_reader& lines, const char* header) {
+  const char* name = header + 4;
+  std::size_t length = std::strcspn(name, "=");
+  while (length > 0 && (name[length - 1] == '\n' || name[length - 1] == '\r')) --length;
+  const std::string shown(name, length);
+  if (equal_nocase(shown.c_str(), "END")) return;
+  report("line %d: unknown list name: %s\n", lines.line_number(), shown.c_str());
+}
 
 // Reads the data lines of one group or section up to the next header line,
 // appending each and returning their number. `sectioni` gets the header's
@@ -77,6 +103,7 @@ std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& s
     if (*line == '\0') continue;
     if (starts_with_marker(line)) {
       sectioni = parse_section_header(line);
+      if (sectioni < 0) report_unknown_name(lines, line);
       return tally;
     }
     *end_of_text(line) = '\0';
@@ -123,19 +150,36 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   assembly_buffer assembled;
   report("Beginning file import...\n");
 
-  // Lines before the first header (the title line, blank lines) are ignored.
+  // Lines before the first header (the title line, blank lines) are ignored;
+  // anything else there was probably meant to be imported.
   int sectioni = -1;
   bool at_end = false;
+  bool first_piece = true;
+  bool title = false;
+  int ignored_through = 0;  // the last line of text ignored, 0 for none
   while (sectioni < 0) {
     if (!lines.next()) {
       at_end = true;
       break;
     }
-    if (starts_with_marker(scratch)) sectioni = parse_section_header(scratch);
+    if (first_piece) title = std::strncmp(scratch, "**data exported from", 20) == 0;
+    first_piece = false;
+    if (starts_with_marker(scratch)) {
+      sectioni = parse_section_header(scratch);
+      if (sectioni >= 0) break;
+      report_unknown_name(lines, scratch);
+    }
+    if (*skip_space(scratch) != '\0' && !(title && lines.line_number() == 1)) {
+      ignored_through = lines.line_number();
+    }
   }
   if (lines.failed()) {
     written.read_failure = lines.failure();
     return block_result::input_read_failed;
+  }
+  if (ignored_through > 0) {
+    const int before = sectioni >= 0 ? lines.line_number() - 1 : lines.line_number();
+    report("lines 1-%d ignored before the first list header\n", std::max(before, ignored_through));
   }
   if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
 
@@ -177,6 +221,8 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
 
   if (count != section_count) {
     report("panic! found %d sections, expected %d", count, section_count);
+    // The stop's own line must not run on from the panic message.
+    if (!force) report("\n");
     section_problem("all sections found", force);
   }
   report("Imported %d sections.\n", section_count);

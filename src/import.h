@@ -17,6 +17,8 @@ struct import_tally {
 
 // Block producer's first half: reads the dump from `in` and writes the new
 // block to `out`. With `force`, sections out of order or missing are let
-// through with a warning; without it they are consistency stops.
+// through with a warning; without it they are consistency stops. Header
+// lines naming no list, and text before the first header, are reported with
+// their line numbers as warnings.
 block_result import_text(std::FILE* in, world_sink& out, bool force,
                          import_tally* tally = nullptr);

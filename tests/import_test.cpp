@@ -3,6 +3,7 @@
 // without force.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
@@ -274,29 +275,56 @@ TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
   for (const char c : clean_dump(expected))
     crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
 
-  for (const std::string& dump : {messy, crlf}) {
+  // The messy dump's first line is not a title.
+  for (const auto& [dump, warning] : std::vector<std::pair<std::string, std::string>>{
+           {messy, "lines 1-2 ignored before the first list header\n"}, {crlf, ""}}) {
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), dump);
-    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              started("edited.txt") + warning + importing(true) + kFinished);
     expect_placed(folder, r, ts::sample_world_dat(), dat_world(expected));
   }
 }
 
-TEST(Import, LinesBeforeTheFirstHeaderAreIgnored) {
-  ts::game_folder folder;
-  // Only a header at the very start of a line that names a section counts.
-  const std::string dump =
-      "NOT_AN_IDENTIFIER\n"
-      "====END====\n"
-      "====bogus====\n"
-      "====creature_layer\n"
-      "ALSO_IGNORED\n"
-      " ====creature_layer=00000000====\n"
-      "STILL_IGNORED\n" +
-      ts::dump_body(ts::sample_block());
-  const auto r = import(folder, ts::sample_world_dat(), dump);
-  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
-  expect_placed(folder, r, ts::sample_world_dat(), ts::sample_world_dat());
+struct dump_problem_case {
+  std::string name;
+  std::string dump;
+  std::string warnings;  // between "Beginning file import...\n" and the first "Importing"
+};
+
+// Lines before the first header are ignored, with a warning when any of them
+// is more than blank lines and the title; header lines naming no list are
+// reported with their line numbers.
+TEST(Import, DumpProblemsAreReportedWithTheirLines) {
+  const std::string body = ts::dump_body(ts::sample_block());
+  const std::vector<dump_problem_case> cases = {
+      {"title and blank lines", clean_dump(ts::sample_block()), ""},
+      // Only a header at the very start of a line that names a section counts.
+      {"text before the first header",
+       "NOT_AN_IDENTIFIER\n"
+       "====END====\n"
+       "====bogus====\n"
+       "====creature_layer\r\n"
+       "ALSO_IGNORED\n"
+       " ====creature_layer=00000000====\n"
+       "STILL_IGNORED\n" +
+           body,
+       "line 3: unknown list name: bogus\n"
+       "line 4: unknown list name: creature_layer\n"
+       "lines 1-8 ignored before the first list header\n"},
+      {"title on the second line", "\n" + clean_dump(ts::sample_block()),
+       "lines 1-3 ignored before the first list header\n"},
+      // Editors may put a byte-order mark before UTF-8 text.
+      {"byte-order mark before the first header", "\xEF\xBB\xBF" + body.substr(1), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder folder;
+    const auto r = import(folder, ts::sample_world_dat(), c.dump);
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              started("edited.txt") + c.warnings + importing(true) + kFinished);
+    expect_placed(folder, r, ts::sample_world_dat(), ts::sample_world_dat());
+  }
 }
 
 TEST(Import, EmptyGroupsAndSectionsAreWrittenWithTallyZero) {
@@ -383,7 +411,9 @@ TEST(Import, SwappedSectionsStopWithoutForce) {
 struct count_case {
   std::string name;
   std::string dump;
-  std::string plain;   // messages after "Beginning file import...\n" up to the stop
+  // messages after "Beginning file import...\n" up to the stop, which starts
+  // on a line of its own
+  std::string plain;
   std::string forced;  // messages after "Beginning file import...\n" before "Imported ..."
   std::string block;   // what a forced import writes as the new block
   // With no header found, what comes before the first "panic!" is left open.
@@ -415,10 +445,16 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
   };
   const std::string found3 = "panic! found 3 sections, expected 20";
   const std::string found1 = "panic! found 1 sections, expected 20";
+  // The line put in by cut_after_plant, reported when it names no list.
+  const std::string prefix = body_before(sample, "body");
+  const auto unknown = [&](const std::string& name) {
+    return "line " + std::to_string(std::count(prefix.begin(), prefix.end(), '\n') + 2) +
+           ": unknown list name: " + name + "\n";
+  };
 
   const std::vector<count_case> cases = {
       {"missing end line", ts::dump_title(kDatPath) + body_before(sample, "END"),
-       all + "panic! found 19 sections, expected 20",
+       all + "panic! found 19 sections, expected 20\n",
        all + "panic! found 19 sections, expected 20" + kTrying, sample.encode()},
       {"last section given twice",
        body_before(sample, "END") +
@@ -430,20 +466,22 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
            kTrying + "panic! found 21 sections, expected 20" + kTrying,
        sample.encode() + section_part({"EXTRA_VARIATION"})},
       {"creature_layer header after the sections began",
-       cut_after_plant("====creature_layer=00000002===="), to_plant + found3,
+       cut_after_plant("====creature_layer=00000002===="), to_plant + found3 + "\n",
        to_plant + found3 + kTrying, through_plant},
-      {"unknown section name", cut_after_plant("  ====Bogus===="), to_plant + found3,
-       to_plant + found3 + kTrying, through_plant},
-      {"header name holding its line end", cut_after_plant("====body"), to_plant + found3,
-       to_plant + found3 + kTrying, through_plant},
-      {"end line too early", cut_after_plant("====END===="), to_plant + found3,
+      {"unknown section name", cut_after_plant("  ====Bogus===="),
+       to_plant + unknown("Bogus") + found3 + "\n", to_plant + unknown("Bogus") + found3 + kTrying,
+       through_plant},
+      {"header name holding its line end", cut_after_plant("====body"),
+       to_plant + unknown("body") + found3 + "\n", to_plant + unknown("body") + found3 + kTrying,
+       through_plant},
+      {"end line too early", cut_after_plant("====END===="), to_plant + found3 + "\n",
        to_plant + found3 + kTrying, through_plant},
       {"groups only", ts::dump_title(kDatPath) + body_before(sample, "inorganic"),
-       "Importing creature_layer...\n" + found1, "Importing creature_layer...\n" + found1 + kTrying,
-       groups},
-      {"no header at all", "IRON\n  ====inorganic====\nPLANT\n", found1, found1 + kTrying,
+       "Importing creature_layer...\n" + found1 + "\n",
+       "Importing creature_layer...\n" + found1 + kTrying, groups},
+      {"no header at all", "IRON\n  ====inorganic====\nPLANT\n", found1 + "\n", found1 + kTrying,
        std::string(4, '\0'), true},
-      {"empty input", "", found1, found1 + kTrying, std::string(4, '\0'), true},
+      {"empty input", "", found1 + "\n", found1 + kTrying, std::string(4, '\0'), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -185,13 +185,16 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
 
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
+  std::uint64_t group_strings = 0;
   assembled.reserve(4);
   assembled.outp = 4;
   while (sectioni == section_creature_layer && !at_end) {
     ++count;
     const std::size_t tally_at = assembled.outp;
     append_u32(assembled, 0);
-    store_u32(assembled, tally_at, read_string_lines(lines, assembled, sectioni, at_end));
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    store_u32(assembled, tally_at, strings);
+    group_strings += strings;
   }
   if (lines.failed()) {
     written.read_failure = lines.failure();
@@ -199,6 +202,8 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   }
   store_u32(assembled, 0, static_cast<std::uint32_t>(count));
   if (!write_assembled(assembled, out)) return block_result::write_failed;
+  written.lists += count;
+  written.identifiers += group_strings;
 
   count = 1;
   while (sectioni > 0 && count <= section_count && !at_end) {
@@ -217,6 +222,8 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
     if (!at_end) ++count;
     store_u32(assembled, tally_at, strings);
     if (!write_assembled(assembled, out)) return block_result::write_failed;
+    ++written.lists;
+    written.identifiers += strings;
   }
 
   if (count != section_count) {

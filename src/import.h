@@ -1,6 +1,7 @@
 // Reads a text dump and writes the object-name block it describes.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,7 +13,9 @@ int parse_section_header(const char* line);
 
 // What an import found beyond how it ended.
 struct import_tally {
-  std::string read_failure;  // why the dump could not be read
+  int lists = 0;                  // groups and sections written
+  std::uint64_t identifiers = 0;  // strings written
+  std::string read_failure;       // why the dump could not be read
 };
 
 // Block producer's first half: reads the dump from `in` and writes the new

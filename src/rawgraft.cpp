@@ -178,9 +178,13 @@ int run_import(settings& run, const run_context& context) {
                         [in, force, &tally](world_source& world, world_sink& out) {
                           const block_result written = import_text(in, out, force, &tally);
                           if (written != block_result::done) return written;
-                          return skip_world_block(world) == read_status::ok
-                                     ? block_result::done
-                                     : block_result::world_read_failed;
+                          std::uint64_t held = 0;
+                          if (skip_world_block(world, &held) != read_status::ok) {
+                            return block_result::world_read_failed;
+                          }
+                          report("Wrote %d identifiers in %d lists (the world held %d).\n",
+                                 shown_count(tally.identifiers), tally.lists, shown_count(held));
+                          return block_result::done;
                         },
                         source, &tally.read_failure};
   return end_of_run(rewrite_status(rewrite_world(job)));

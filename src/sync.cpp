@@ -1,5 +1,6 @@
 #include "sync.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -127,8 +128,7 @@ block_result copy_world_strings(world_source& world, std::int32_t n, assembly_bu
 }
 
 block_result copy_creature_layer(world_source& world, assembly_buffer& assembled,
-                                 world_sink& out) {
-  std::int32_t groups = 0;
+                                 world_sink& out, std::int32_t& groups) {
   if (read_count(world, groups) == read_status::failed) return block_result::world_read_failed;
   append_u32(assembled, static_cast<std::uint32_t>(groups));
   for (std::int32_t g = 0; g < groups; ++g) {
@@ -155,7 +155,38 @@ struct sync_state {
   duplicate_index index;
   raw_scanner scanner;
   known_types types;
+  std::uint64_t added = 0;  // identifiers added to all sections
 };
+
+bool synchronized(const std::string& type) {
+  for (int section = 1; section < section_count; ++section) {
+    if (equal_nocase(type.c_str(), object_types[section])) return true;
+  }
+  return false;
+}
+
+// After the passes: each entry of the raw folder that no pass read, and why,
+// so that a mod file put in the wrong place or form does not go unnoticed.
+// Devices, and files that could not be opened or read, were reported or
+// left alone by the passes already.
+void report_unread(const raw_folder& raws, const known_types& types) {
+  for (const platform::folder_entry& entry : raws.listing.entries()) {
+    std::string reason;
+    if (entry.kind == platform::entry_kind::folder) {
+      reason = "a folder (only the files directly in raw/objects are read)";
+    } else if (const auto known = types.find(entry.name); known != types.end()) {
+      if (!known->second) {
+        reason = "no [OBJECT: line";
+      } else if (!synchronized(*known->second)) {
+        // A type without its "]" runs to the line's end, which is not shown.
+        std::string type = *known->second;
+        while (!type.empty() && (type.back() == '\n' || type.back() == '\r')) type.pop_back();
+        reason = "object type " + type + " is not synchronized";
+      }
+    }
+    if (!reason.empty()) report("Skipped %s: %s\n", entry.name.c_str(), reason.c_str());
+  }
+}
 
 block_result sync_section(int section, world_source& world, world_sink& sink,
                           const raw_folder& raws, sync_state& state) {
@@ -201,6 +232,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
     }
   }
   store_u32(out, 0, merge.running_count);
+  state.added += merge.running_count - static_cast<std::uint32_t>(n);
   return sink.write(out.data(), out.outp) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
@@ -208,12 +240,18 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
 block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws) {
   sync_state state;
   report("Beginning World Sychronization...\n");
-  block_result result = copy_creature_layer(world, state.out, out);
+  std::int32_t groups = 0;
+  block_result result = copy_creature_layer(world, state.out, out, groups);
   report_batching(true);
   for (int section = 1; section < section_count && result == block_result::done; ++section) {
     result = sync_section(section, world, out, raws, state);
     report_flush();
   }
   report_batching(false);
+  if (result == block_result::done) {
+    report("Added %d identifiers to %d lists.\n", shown_count(state.added),
+           std::max(groups, 0) + section_count - 1);
+    report_unread(raws, state.types);
+  }
   return result;
 }

@@ -2,7 +2,9 @@
 // message channel (report) and the one consistency stop.
 #pragma once
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 
 // Formats a message and writes it to standard error. Returns 1; a null format
 // prints nothing.
@@ -24,6 +26,11 @@ void report_batching(bool on);
 // anything is written to it.
 void report_setup();
 void report_flush();
+
+// A count for a "%d" in a message; a count past INT_MAX shows as INT_MAX.
+inline int shown_count(std::uint64_t count) {
+  return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+}
 
 bool is_space(char c);
 inline char lower_ascii(char c) {

@@ -49,8 +49,6 @@ std::string importing(bool groups, std::string_view last = "creature_variation")
 }
 
 const std::string kFinished =
-    "Imported 20 sections.\n"
-    "Skipping to world data...\n"
     "Copying remainder of world data from original...\n"
     "Finished writing new world file.\n"
     "Backup successful: " +
@@ -58,6 +56,32 @@ const std::string kFinished =
     ".YYYYMMDD_HHMMSS\n"
     "New World Placed.\n"
     "\nDone.\n";
+
+const std::string kSampleBlock = ts::sample_block().encode();
+
+// The lists and the strings of an encoded block: after the group count,
+// every list is a count and its strings.
+std::pair<int, int> lists_and_strings(std::string_view block) {
+  int lists = 0, strings = 0;
+  for (std::size_t pos = 4; pos < block.size(); ++lists) {
+    const std::uint32_t n = ts::get_u32(block, pos);
+    pos += 4;
+    for (std::uint32_t i = 0; i < n; ++i) pos += 2 + ts::get_u16(block, pos);
+    strings += static_cast<int>(n);
+  }
+  return {lists, strings};
+}
+
+// Everything after the sections' reports, for an import that writes the
+// block `written` over the world's block `held`.
+std::string finished(std::string_view written, std::string_view held = kSampleBlock) {
+  const auto [lists, strings] = lists_and_strings(written);
+  return "Imported 20 sections.\n"
+         "Skipping to world data...\n"
+         "Wrote " + std::to_string(strings) + " identifiers in " + std::to_string(lists) +
+         " lists (the world held " + std::to_string(lists_and_strings(held).second) + ").\n" +
+         kFinished;
+}
 
 // Parts of an encoded block, for blocks the tool writes in pieces.
 std::string groups_part(const std::vector<std::vector<std::string>>& groups) {
@@ -123,14 +147,14 @@ TEST(Import, WholeImportReportsEveryStepInOrder) {
   {
     ts::game_folder folder;
     const auto r = import(folder, world, dump);
-    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + finished(kSampleBlock));
     expect_placed(folder, r, world, world);
   }
   {
     ts::game_folder folder;
     folder.write_world("region1", world);
     const auto r = ts::run_rawgraft(folder, {"1", "import", "-"}, dump);
-    EXPECT_EQ(ts::mask_timestamps(r.err), started("-") + importing(true) + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err), started("-") + importing(true) + finished(kSampleBlock));
     expect_placed(folder, r, world, world);
   }
 }
@@ -189,7 +213,8 @@ TEST(Import, NegativeGroupCountComesBackAsZero) {
     folder.write_world("region1", world);
     ASSERT_EQ(ts::run_rawgraft(folder, {"1", "export", "dump.txt"}).status, 0);
     const auto r = ts::run_rawgraft(folder, {"1", "import", "dump.txt"});
-    EXPECT_EQ(ts::mask_timestamps(r.err), started("dump.txt") + importing(false) + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              started("dump.txt") + importing(false) + finished(block.encode(), block.encode()));
     std::string expected = world;
     expected.replace(kHeader.size(), 4, std::string(4, '\0'));
     expect_placed(folder, r, world, expected);
@@ -203,7 +228,8 @@ TEST(Import, FirstHeaderInorganicWritesNoGroups) {
   const auto r = import(folder, ts::sample_world_dat(), clean_dump(block));
   // inorganic is reported twice: as the first header and as the first section.
   ASSERT_TRUE(importing(false).starts_with("Importing inorganic...\nImporting inorganic...\n"));
-  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(false) + kFinished);
+  EXPECT_EQ(ts::mask_timestamps(r.err),
+            started("edited.txt") + importing(false) + finished(block.encode()));
   EXPECT_EQ(ts::get_u32(dat_world(block), kHeader.size()), 0u);
   expect_placed(folder, r, ts::sample_world_dat(), dat_world(block));
 }
@@ -241,7 +267,8 @@ TEST(Import, EditedDumpGivesTheEditedBlock) {
     ts::world_block edited = ts::sample_block();
     c.edit(edited);
     const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited));
-    EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+    EXPECT_EQ(ts::mask_timestamps(r.err),
+              started("edited.txt") + importing(true) + finished(edited.encode()));
     expect_placed(folder, r, ts::sample_world_dat(), dat_world(edited));
   }
 }
@@ -281,7 +308,7 @@ TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), dump);
     EXPECT_EQ(ts::mask_timestamps(r.err),
-              started("edited.txt") + warning + importing(true) + kFinished);
+              started("edited.txt") + warning + importing(true) + finished(expected.encode()));
     expect_placed(folder, r, ts::sample_world_dat(), dat_world(expected));
   }
 }
@@ -322,7 +349,7 @@ TEST(Import, DumpProblemsAreReportedWithTheirLines) {
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), c.dump);
     EXPECT_EQ(ts::mask_timestamps(r.err),
-              started("edited.txt") + c.warnings + importing(true) + kFinished);
+              started("edited.txt") + c.warnings + importing(true) + finished(kSampleBlock));
     expect_placed(folder, r, ts::sample_world_dat(), ts::sample_world_dat());
   }
 }
@@ -334,7 +361,8 @@ TEST(Import, EmptyGroupsAndSectionsAreWrittenWithTallyZero) {
   edited.section("shape").clear();
   edited.section("creature_variation").clear();
   const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited));
-  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+  EXPECT_EQ(ts::mask_timestamps(r.err),
+            started("edited.txt") + importing(true) + finished(edited.encode()));
   expect_placed(folder, r, ts::sample_world_dat(), dat_world(edited));
 }
 
@@ -347,7 +375,8 @@ TEST(Import, OverlongLineIsReadAsSeveralLines) {
   ts::world_block expected = ts::sample_block();
   expected.section("inorganic") = {line.substr(0, 32766), line.substr(32766), "AFTER"};
   const auto r = import(folder, ts::sample_world_dat(), clean_dump(in_dump));
-  EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) + kFinished);
+  EXPECT_EQ(ts::mask_timestamps(r.err),
+            started("edited.txt") + importing(true) + finished(expected.encode()));
   expect_placed(folder, r, ts::sample_world_dat(), dat_world(expected));
 }
 
@@ -365,7 +394,8 @@ TEST(Import, SectionOverEightMegabytesImportsWhole) {
   folder.write_world("region1", world);
   ASSERT_EQ(ts::run_rawgraft(folder, {"1", "export", "dump.txt"}).status, 0);
   const auto r = ts::run_rawgraft(folder, {"1", "import", "dump.txt"});
-  EXPECT_EQ(ts::mask_timestamps(r.err), started("dump.txt") + importing(true) + kFinished);
+  EXPECT_EQ(ts::mask_timestamps(r.err),
+            started("dump.txt") + importing(true) + finished(block.encode(), block.encode()));
   expect_placed(folder, r, world, world);
 }
 
@@ -402,7 +432,7 @@ TEST(Import, SwappedSectionsStopWithoutForce) {
     EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + before_panic + kTrying +
                                               "Importing plant...\n" +
                                               "panic! section found out of order! expected body\n" +
-                                              kTrying + rest + kFinished);
+                                              kTrying + rest + finished(swapped.encode()));
     // Written in the dump's order, each under its own content.
     expect_placed(folder, r, ts::sample_world_dat(), dat_world(swapped));
   }
@@ -496,7 +526,7 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
       ts::game_folder folder;
       const auto r = import(folder, ts::sample_world_dat(), c.dump, "forceimport");
       EXPECT_EQ(ts::mask_timestamps(without_headerless_report(r.err, c.headerless)),
-                started("edited.txt") + c.forced + kFinished);
+                started("edited.txt") + c.forced + finished(c.block));
       expect_placed(folder, r, ts::sample_world_dat(), kHeader + c.block + kTail);
     }
   }

@@ -207,6 +207,53 @@ int run_sync(settings& run, const run_context& context) {
                         nullptr};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
+
+// --help, -h and --version, alone, answer on standard output and end.
+bool is_help_or_version(int argc, char** argv) {
+  if (argc != 2) return false;
+  const char* word = argv[1];
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
+         std::strcmp(word, "--version") == 0;
+}
+
+int show_help_or_version(const char* word) {
+  if (std::strcmp(word, "--version") == 0) {
+    std::fputs("rawgraft " RAWGRAFT_VERSION "\n", stdout);
+  } else {
+    std::fputs(
+        "rawgraft " RAWGRAFT_VERSION
+        ": shows and changes the object identifier lists of a saved world.\n"
+        "\n"
+        "Usage:\n"
+        "\trawgraft <region> export <file>\n"
+        "\trawgraft <region> import <file>\n"
+        "\trawgraft <region> sync\n"
+        "\trawgraft <region> force<command> [<file>]\n"
+        "\trawgraft\n"
+        "\trawgraft --help | -h | --version\n"
+        "\n"
+        "Run it in the game's folder, the one that holds data/save, with the game closed.\n"
+        "<region> is a folder of data/save; a number n stands for region<n>.\n"
+        "<file> is the text dump; - is standard output for export, standard input for\n"
+        "import. sync adds the identifiers that the files directly in\n"
+        "data/save/<region>/raw/objects define and the world does not list yet.\n"
+        "The prefix force (forceexport, forceimport, forcesync) goes on past an\n"
+        "unsupported version, an odd header field or an overlong world name, and lets\n"
+        "an import go on past lists out of order or missing.\n"
+        "With no arguments, rawgraft asks for each of them, then for confirmation.\n"
+        "\n"
+        "Exit status: 0 done (or declined), 1 an error was reported, 2 wrong usage.\n"
+        "\n"
+        "Examples:\n"
+        "\trawgraft 1 export dump.txt\n"
+        "\trawgraft 1 import dump.txt\n"
+        "\trawgraft 1 sync\n"
+        "\trawgraft region1 export - > dump.txt\n",
+        stdout);
+  }
+  // Nothing else reports a failed write here: the status says it.
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? exit_done : exit_error;
+}
 }  // namespace
 
 void show_banner() {
@@ -225,6 +272,7 @@ void show_usage() {
 int rawgraft_main(int argc, char** argv) {
   settings& run = g_settings;
   platform::report_broken_pipes();
+  if (is_help_or_version(argc, argv)) return show_help_or_version(argv[1]);
   report_setup();
   show_banner();
   show_usage();

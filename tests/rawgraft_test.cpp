@@ -219,6 +219,7 @@ struct end_case {
   int status;
   std::string err_tail;  // how standard error ends
   std::function<void(const ts::game_folder&)> arrange = {};
+  std::string out = {};  // standard output, for the runs that answer there alone
 };
 
 // Every end a run can reach from the command line, with its exit status:
@@ -233,6 +234,10 @@ TEST(Ends, EveryEndHasItsExitStatus) {
     return [fields](const ts::game_folder& f) { f.write_world("region1", ts::sample_world_dat(fields)); };
   };
   const std::vector<end_case> cases = {
+      {"help", {"--help"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
+      {"short help", {"-h"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
+      {"version", {"--version"}, 0, "", {}, "rawgraft 31.5.3\n"},
+      {"help among other arguments", {"1", "--help"}, 2, "Error: invalid command: --help\n"},
       {"too few arguments", {"1"}, 2, "\nInvalid number of parameters. Exiting.\n"},
       {"invalid command", {"1", "bogus", "f.txt"}, 2, "Error: invalid command: bogus\n"},
       {"no file", {"1", "import"}, 2, "Error: no file given for import.\n"},
@@ -302,6 +307,9 @@ TEST(Ends, EveryEndHasItsExitStatus) {
     // No end changes the world (a sync with no raw files writes it anew, the same).
     EXPECT_EQ(folder.exists(world) ? folder.read(world) : "", before);
     EXPECT_TRUE(r.err.ends_with(c.err_tail)) << r;
+    // --help and --version answer on standard output alone, without the banner.
+    EXPECT_EQ(r.err.empty(), !c.out.empty()) << r;
+    EXPECT_TRUE(r.out.starts_with(c.out)) << r;
   }
 }
 

@@ -24,12 +24,20 @@ constexpr int exit_done = 0;
 constexpr int exit_error = 1;
 constexpr int exit_usage = 2;
 
+// The longest answers, in characters without the line end: the region and
+// file answers as long as the fields they fill.
+constexpr int region_answer_limit = 127;
+constexpr int command_answer_limit = 21;
+constexpr int file_answer_limit = 1023;
+constexpr int confirmation_answer_limit = 85;
+
 // Step-by-step answers from the console; they stand in for the arguments.
+// Each holds its longest answer, a carriage return and a terminator.
 struct interactive_answers {
-  char region[73] = "";
-  char command[23] = "";
-  char file[24] = "";
-  char confirmation[87] = "";
+  char region[region_answer_limit + 2] = "";
+  char command[command_answer_limit + 2] = "";
+  char file[file_answer_limit + 2] = "";
+  char confirmation[confirmation_answer_limit + 2] = "";
   char* argv[4] = {};
   int argc = 0;
 };
@@ -45,37 +53,63 @@ int end_of_run(int status) {
   return status;
 }
 
-// Reads one answer of at most size - 1 characters; the rest of a longer line
-// stays in the input for the next read. End of input gives an empty answer.
-void read_answer(char* into, int size) {
+// Reads one whole line as an answer, without its line end ("\n" or "\r\n"),
+// so that nothing of it is left for the next answer. False, with the reading
+// stopped, when it holds more than `limit` characters; `into` holds
+// limit + 2. End of input gives an empty answer.
+bool read_answer(char* into, int limit) {
   report_flush();
-  if (std::fgets(into, size, stdin) == nullptr) into[0] = '\0';
+  int length = 0;
+  int c = EOF;
+  while ((c = std::getc(stdin)) != EOF && c != '\n') {
+    if (length > limit) return false;
+    into[length++] = static_cast<char>(c);
+  }
+  if (c == '\n' && length > 0 && into[length - 1] == '\r') --length;
+  into[length] = '\0';
+  return length <= limit;
 }
 
-// False when the user did not confirm: the run then ends.
-bool interactive_arguments(char* program_path) {
+enum class interaction { confirmed, declined, answer_too_long };
+
+interaction answer_too_long(int limit) {
+  report("Error: answer too long: at most %d characters.\n", limit);
+  return interaction::answer_too_long;
+}
+
+interaction interactive_arguments(char* program_path) {
   g_settings.interactive = true;
   answers.argv[0] = program_path;
   report("\nNo command line given.  Entering Interactive Mode.\nPlease enter region: ");
-  read_answer(answers.region, sizeof answers.region);
-  answers.argv[1] = answers.region;
+  if (!read_answer(answers.region, region_answer_limit)) {
+    return answer_too_long(region_answer_limit);
+  }
+  answers.argv[1] = trim(answers.region);
   report("\nPlease enter command: ");
-  read_answer(answers.command, sizeof answers.command);
-  answers.argv[2] = answers.command;
+  if (!read_answer(answers.command, command_answer_limit)) {
+    return answer_too_long(command_answer_limit);
+  }
+  answers.argv[2] = trim(answers.command);
   answers.argc = 3;
   if (find_nocase(answers.command, "sync") == nullptr) {
     report("\nPlease enter tag file: ");
-    read_answer(answers.file, sizeof answers.file);
-    answers.argv[3] = answers.file;
+    if (!read_answer(answers.file, file_answer_limit)) return answer_too_long(file_answer_limit);
+    answers.argv[3] = trim(answers.file);
     answers.argc = 4;
+    report("Will run: rawgraft %s %s %s\n", answers.argv[1], answers.argv[2], answers.argv[3]);
+  } else {
+    // A sync is asked for no file, so none is shown.
+    report("Will run: rawgraft %s %s\n", answers.argv[1], answers.argv[2]);
   }
   report("\nPlease verify your entry.\nType 'go' when ready to begin, or any other entry to quit\n: ");
-  read_answer(answers.confirmation, sizeof answers.confirmation);
+  if (!read_answer(answers.confirmation, confirmation_answer_limit)) {
+    return answer_too_long(confirmation_answer_limit);
+  }
   if (find_nocase(answers.confirmation, "go") == nullptr) {
     report("\nExiting.  Nothing changed.\n");
-    return false;
+    return interaction::declined;
   }
-  return true;
+  return interaction::confirmed;
 }
 
 // What a command body needs beyond g_settings' streams.
@@ -110,7 +144,8 @@ const command_row* find_command(const char* word) {
 
 int run_export(settings& run, const run_context&) {
   const char* target = run.argfile;
-  if (std::strcmp(target, "-") == 0) {
+  const bool to_file = std::strcmp(target, "-") != 0;
+  if (!to_file) {
     run.exportfile.adopt(stdout);
   } else {
     // Opening with "w+" would empty the world before it is read.
@@ -125,6 +160,10 @@ int run_export(settings& run, const run_context&) {
     }
     report("Writing export to %s\n", target);
   }
+  // An export to the console ends at once; one to a file waits for a key
+  // like every other interactive run, so that a console opened by a double
+  // click stays until its result is read.
+  const auto end = [to_file](int status) { return to_file ? end_of_run(status) : status; };
   errno = 0;
   const bool written = std::fprintf(run.exportfile.get(),
                                     "**data exported from %s on %s by Rawgraft**\n",
@@ -136,16 +175,15 @@ int run_export(settings& run, const run_context&) {
     run.exportfile.close();
     report(msg::world_read_failed, run.worldpath);
     report(msg::system_reason, run.worldfile->failure().c_str());
-    return exit_error;
+    return end(exit_error);
   }
   if (result == export_result::write_failed) {
     run.exportfile.close();
     report(msg::export_write_failed, target);
     report_reason(run.exportfile.failure().c_str());
-    return exit_error;
+    return end(exit_error);
   }
-  // No key wait after an export, even in interactive mode.
-  return exit_done;
+  return end(exit_done);
 }
 
 int rewrite_status(rewrite_result result) {
@@ -283,7 +321,11 @@ int rawgraft_main(int argc, char** argv) {
   }
 
   if (argc == 1) {
-    if (!interactive_arguments(argv[0])) return end_of_run(exit_done);
+    switch (interactive_arguments(argv[0])) {
+      case interaction::declined: return end_of_run(exit_done);
+      case interaction::answer_too_long: return end_of_run(exit_usage);
+      case interaction::confirmed: break;
+    }
     argc = answers.argc;
     argv = answers.argv;
   }

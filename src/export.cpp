@@ -1,5 +1,6 @@
 #include "export.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,7 +13,7 @@ namespace {
 // would cost more than everything else together.
 class dump_writer {
  public:
-  explicit dump_writer(std::FILE* out) : out_(out) { text_.reserve(piece + 64 * 1024); }
+  explicit dump_writer(file_stream& out) : out_(out) { text_.reserve(piece + 64 * 1024); }
   void line(const char* text, std::size_t length) {
     text_.append(text, length);
     text_.push_back('\n');
@@ -29,14 +30,16 @@ class dump_writer {
   // Writes what is held once it reaches a piece, or always when `all`.
   bool flush(bool all) {
     if (text_.empty() || (!all && text_.size() < piece)) return true;
-    const bool written = std::fwrite(text_.data(), 1, text_.size(), out_) == text_.size();
+    errno = 0;
+    const bool written = std::fwrite(text_.data(), 1, text_.size(), out_.get()) == text_.size();
+    if (!written) out_.fail(errno);
     text_.clear();
     return written;
   }
 
  private:
   static constexpr std::size_t piece = 1 << 20;
-  std::FILE* out_;
+  file_stream& out_;
   std::string text_;
 };
 
@@ -68,7 +71,7 @@ export_result export_strings(world_source& world, dump_writer& dump, counted_str
 }  // namespace
 
 export_result export_block(world_source& world, file_stream& out) {
-  dump_writer dump(out.get());
+  dump_writer dump(out);
   counted_string record;
   report("Beginning file export...\n");
 
@@ -85,9 +88,13 @@ export_result export_block(world_source& world, file_stream& out) {
     if (result != export_result::done) return result;
   }
   dump.append("\n====END====\n");
-  if (!dump.flush(true) || std::fflush(out.get()) != 0 || std::ferror(out.get()) || !out.close()) {
+  if (!dump.flush(true)) return export_result::write_failed;
+  errno = 0;
+  if (std::fflush(out.get()) != 0 || std::ferror(out.get())) {
+    out.fail(errno);
     return export_result::write_failed;
   }
+  if (!out.close()) return export_result::write_failed;
   report("Exported %d sections.\n", section_count);
   return export_result::done;
 }

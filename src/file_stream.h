@@ -1,11 +1,16 @@
 // An owned C stream, and the building of the paths the tool opens.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+
+#include "platform.h"
 
 // An owned C stream, closed when dropped. Standard streams can be adopted so
-// that their final flush and close are checked like any file's.
+// that their final flush and close are checked like any file's. A failed
+// open or close, and a failure its user records, keep the system's reason.
 class file_stream {
  public:
   file_stream() = default;
@@ -15,7 +20,9 @@ class file_stream {
 
   bool open(const char* path, const char* mode) {
     close();
+    errno = 0;
     file_ = std::fopen(path, mode);
+    if (file_ == nullptr) fail(errno);
     return file_ != nullptr;
   }
   void adopt(std::FILE* stream) {
@@ -35,11 +42,18 @@ class file_stream {
     if (file_ == nullptr) return true;
     std::FILE* stream = file_;
     file_ = nullptr;
-    return std::fclose(stream) == 0;
+    errno = 0;
+    if (std::fclose(stream) == 0) return true;
+    fail(errno);
+    return false;
   }
+  // Records why a read or write of the stream failed.
+  void fail(int error_number) { failure_ = platform::error_text(error_number); }
+  const std::string& failure() const { return failure_; }
 
  private:
   std::FILE* file_ = nullptr;
+  std::string failure_;
 };
 
 // Builds a path with printf formatting into `out`, converted to the platform

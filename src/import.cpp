@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "object_block.h"
+#include "platform.h"
 #include "settings.h"
 #include "text_util.h"
 
@@ -15,6 +16,7 @@ bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4)
 // Reads the dump in large blocks and hands out its lines in scratch, cut
 // exactly as fgets into scratch would cut them: at a line feed, kept, or
 // after 32,766 characters, the rest of a longer line being the next line.
+// A UTF-8 byte-order mark at the very start is not part of the dump.
 class line_reader {
  public:
   explicit line_reader(std::FILE* in) : in_(in), block_(new char[block_size]) {}
@@ -35,12 +37,17 @@ class line_reader {
       if (feed != nullptr) break;
     }
     scratch[length] = '\0';
-    return length != 0;
+    if (length == 0) return false;
+    if (at_line_start_) ++line_number_;
+    at_line_start_ = scratch[length - 1] == '\n';
+    return true;
   }
+  // The dump's line, counted from 1, that the last piece read belongs to.
+  int line_number() const { return line_number_; }
   // A read error is not an end: taking it for one would write a world with
   // lists cut.
   bool failed() const { return failed_; }
-  int error() const { return error_; }
+  const std::string& failure() const { return failure_; }
 
  private:
   static constexpr std::size_t block_size = 1 << 20;
@@ -50,20 +57,40 @@ class line_reader {
     const std::size_t got = std::fread(block_.get(), 1, block_size, in_);
     if (got == 0 && std::ferror(in_)) {
       failed_ = true;
-      error_ = errno;
+      failure_ = platform::error_text(errno);
     }
     next_ = block_.get();
     end_ = next_ + got;
-    return got != 0;
+    if (at_start_) {
+      at_start_ = false;
+      if (got >= 3 && std::memcmp(next_, "\xEF\xBB\xBF", 3) == 0) next_ += 3;
+      if (next_ == end_ && got != 0) return refill();
+    }
+    return next_ != end_;
   }
 
   std::FILE* in_;
   std::unique_ptr<char[]> block_;
   const char* next_ = nullptr;
   const char* end_ = nullptr;
+  bool at_start_ = true;
+  bool at_line_start_ = true;
+  int line_number_ = 0;
   bool failed_ = false;
-  int error_ = 0;
+  std::string failure_;
 };
+
+// A header line naming no list is worth a warning: its list, and every
+// list after it, are not imported. The end line is the one such header
+// that belongs there.
+void report_unknown_name(const line_reader& lines, const char* header) {
+  const char* name = header + 4;
+  std::size_t length = std::strcspn(name, "=");
+  while (length > 0 && (name[length - 1] == '\n' || name[length - 1] == '\r')) --length;
+  const std::string shown(name, length);
+  if (equal_nocase(shown.c_str(), "END")) return;
+  report("line %d: unknown list name: %s\n", lines.line_number(), shown.c_str());
+}
 
 // Reads the data lines of one group or section up to the next header line,
 // appending each and returning their number. `sectioni` gets the header's
@@ -76,6 +103,7 @@ std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& s
     if (*line == '\0') continue;
     if (starts_with_marker(line)) {
       sectioni = parse_section_header(line);
+      if (sectioni < 0) report_unknown_name(lines, line);
       return tally;
     }
     *end_of_text(line) = '\0';
@@ -115,41 +143,67 @@ int parse_section_header(const char* line) {
   return find_section(found);
 }
 
-block_result import_text(std::FILE* in, world_sink& out, bool force, int& read_error) {
+block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally) {
+  import_tally counted;
+  import_tally& written = tally != nullptr ? *tally : counted;
   line_reader lines(in);
-  const auto input_failed = [&] {
-    read_error = lines.error();
-    return block_result::input_read_failed;
-  };
   assembly_buffer assembled;
   report("Beginning file import...\n");
 
-  // Lines before the first header (the title line, blank lines) are ignored.
+  // Lines before the first header (the title line, blank lines) are ignored;
+  // anything else there was probably meant to be imported.
   int sectioni = -1;
   bool at_end = false;
+  bool first_piece = true;
+  bool title = false;
+  int ignored_through = 0;  // the last line of text ignored, 0 for none
   while (sectioni < 0) {
     if (!lines.next()) {
       at_end = true;
       break;
     }
-    if (starts_with_marker(scratch)) sectioni = parse_section_header(scratch);
+    if (first_piece) title = std::strncmp(scratch, "**data exported from", 20) == 0;
+    first_piece = false;
+    if (starts_with_marker(scratch)) {
+      sectioni = parse_section_header(scratch);
+      if (sectioni >= 0) break;
+      report_unknown_name(lines, scratch);
+    }
+    if (*skip_space(scratch) != '\0' && !(title && lines.line_number() == 1)) {
+      ignored_through = lines.line_number();
+    }
   }
-  if (lines.failed()) return input_failed();
+  if (lines.failed()) {
+    written.read_failure = lines.failure();
+    return block_result::input_read_failed;
+  }
+  if (ignored_through > 0) {
+    const int before = sectioni >= 0 ? lines.line_number() - 1 : lines.line_number();
+    report("lines 1-%d ignored before the first list header\n", std::max(before, ignored_through));
+  }
   if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
 
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
+  std::uint64_t group_strings = 0;
   assembled.reserve(4);
   assembled.outp = 4;
   while (sectioni == section_creature_layer && !at_end) {
     ++count;
     const std::size_t tally_at = assembled.outp;
     append_u32(assembled, 0);
-    store_u32(assembled, tally_at, read_string_lines(lines, assembled, sectioni, at_end));
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    store_u32(assembled, tally_at, strings);
+    group_strings += strings;
   }
-  if (lines.failed()) return input_failed();
+  if (lines.failed()) {
+    written.read_failure = lines.failure();
+    return block_result::input_read_failed;
+  }
   store_u32(assembled, 0, static_cast<std::uint32_t>(count));
   if (!write_assembled(assembled, out)) return block_result::write_failed;
+  written.lists += count;
+  written.identifiers += group_strings;
 
   count = 1;
   while (sectioni > 0 && count <= section_count && !at_end) {
@@ -160,15 +214,22 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, int& read_e
     }
     const std::size_t tally_at = assembled.outp;
     append_u32(assembled, 0);
-    const std::uint32_t tally = read_string_lines(lines, assembled, sectioni, at_end);
-    if (lines.failed()) return input_failed();
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    if (lines.failed()) {
+      written.read_failure = lines.failure();
+      return block_result::input_read_failed;
+    }
     if (!at_end) ++count;
-    store_u32(assembled, tally_at, tally);
+    store_u32(assembled, tally_at, strings);
     if (!write_assembled(assembled, out)) return block_result::write_failed;
+    ++written.lists;
+    written.identifiers += strings;
   }
 
   if (count != section_count) {
     report("panic! found %d sections, expected %d", count, section_count);
+    // The stop's own line must not run on from the panic message.
+    if (!force) report("\n");
     section_problem("all sections found", force);
   }
   report("Imported %d sections.\n", section_count);

@@ -1,7 +1,9 @@
 // Reads a text dump and writes the object-name block it describes.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "world_rewrite.h"
 
@@ -9,8 +11,17 @@
 // for the end line and for names not in the section table.
 int parse_section_header(const char* line);
 
+// What an import found beyond how it ended.
+struct import_tally {
+  int lists = 0;                  // groups and sections written
+  std::uint64_t identifiers = 0;  // strings written
+  std::string read_failure;       // why the dump could not be read
+};
+
 // Block producer's first half: reads the dump from `in` and writes the new
 // block to `out`. With `force`, sections out of order or missing are let
-// through with a warning; without it they are consistency stops. After a
-// failed read of `in`, `read_error` holds the system's error number.
-block_result import_text(std::FILE* in, world_sink& out, bool force, int& read_error);
+// through with a warning; without it they are consistency stops. Header
+// lines naming no list, and text before the first header, are reported with
+// their line numbers as warnings.
+block_result import_text(std::FILE* in, world_sink& out, bool force,
+                         import_tally* tally = nullptr);

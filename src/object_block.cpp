@@ -141,34 +141,38 @@ void append_counted_cstr(assembly_buffer& out, const char* text) {
 namespace {
 // Reads and drops n strings. Once the world has ended every further read
 // ends the same way, so the rest of the list need not be tried one by one.
-read_status skip_strings(world_source& world, std::int32_t n, counted_string& record) {
+read_status skip_strings(world_source& world, std::int32_t n, counted_string& record,
+                         std::uint64_t& strings) {
   for (std::int32_t i = 0; i < n; ++i) {
     const read_status status = read_counted_string(world, record);
     if (status == read_status::failed) return status;
     if (status == read_status::end) return read_status::ok;
+    ++strings;
   }
   return read_status::ok;
 }
 
-read_status skip_list(world_source& world, counted_string& record) {
+read_status skip_list(world_source& world, counted_string& record, std::uint64_t& strings) {
   std::int32_t n = 0;
   if (read_string_count(world, n) == read_status::failed) return read_status::failed;
-  return skip_strings(world, n, record);
+  return skip_strings(world, n, record, strings);
 }
 }  // namespace
 
-read_status skip_world_block(world_source& world) {
+read_status skip_world_block(world_source& world, std::uint64_t* strings) {
   report("Skipping to world data...\n");
   counted_string record;
+  std::uint64_t read = 0;
   std::int32_t groups = 0;
-  if (read_count(world, groups) == read_status::failed) return read_status::failed;
-  for (std::int32_t g = 0; g < groups; ++g) {
-    if (skip_list(world, record) == read_status::failed) return read_status::failed;
+  read_status status = read_count(world, groups);
+  for (std::int32_t g = 0; g < groups && status != read_status::failed; ++g) {
+    status = skip_list(world, record, read);
   }
-  for (int section = 1; section < section_count; ++section) {
-    if (skip_list(world, record) == read_status::failed) return read_status::failed;
+  for (int section = 1; section < section_count && status != read_status::failed; ++section) {
+    status = skip_list(world, record, read);
   }
-  return read_status::ok;
+  if (strings != nullptr) *strings += read;
+  return status == read_status::failed ? read_status::failed : read_status::ok;
 }
 
 namespace {

@@ -107,6 +107,7 @@ void append_record(assembly_buffer& out, const char* text, std::uint16_t length)
 // anywhere, for -1). Never stops the run; reports nothing.
 bool block_reads_back_whole(world_source& world, std::int64_t expected_end);
 
-// Reads past a whole block, leaving `world` at its first byte after it.
-// Only a read error returns anything but ok.
-read_status skip_world_block(world_source& world);
+// Reads past a whole block, leaving `world` at its first byte after it, and
+// adds the number of strings read to `strings` when it is given. Only a read
+// error returns anything but ok.
+read_status skip_world_block(world_source& world, std::uint64_t* strings = nullptr);

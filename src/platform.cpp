@@ -18,8 +18,9 @@ bool is_dot_entry(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-
-std::string error_text(int error_number) { return std::strerror(error_number); }
+std::string error_text(int error_number) {
+  return std::strerror(error_number != 0 ? error_number : EIO);
+}
 
 file_copier::file_copier() = default;
 file_copier::~file_copier() { delete[] buffer_; }

@@ -18,16 +18,15 @@ extern const char path_separator;
 // Local time formatted with strftime; false when it cannot be formed.
 bool format_local_time(char* out, std::size_t size, const char* format);
 
+// The calls marked "reason kept" keep, when they fail, why: last_failure()
+// then gives the system's text for it (strerror's, or on Windows the
+// system's message for a failed Windows call) until the next such failure.
+
 // Renames without ever replacing an existing target: fails when `to` exists
-// (errno EEXIST then; errno holds the reason of any failure).
+// (errno EEXIST then). Reason kept.
 bool rename_noreplace(const char* from, const char* to);
 // Renames, replacing `to` when it exists.
 bool rename_replace(const char* from, const char* to);
-
-// What a path names: nothing, a regular file, or something else (a folder,
-// a device, a pipe).
-enum class path_kind { missing, regular, other };
-path_kind kind_of(const char* path);
 
 // Gives `to` the permission bits of `from` (the read-only attribute on
 // Windows). False when they could not be read or set.
@@ -37,9 +36,10 @@ bool copy_permissions(const char* from, const char* to);
 void remove_file(const char* path);
 // Creates a new, empty file for binary reading and writing; fails when
 // anything exists under that name, so it never writes through a link.
+// Reason kept.
 std::FILE* create_new_file(const char* path);
 
-// Pushes a file's written data to stable storage (after fflush).
+// Pushes a file's written data to stable storage (after fflush). Reason kept.
 bool sync_file(std::FILE* file);
 // Makes the renames inside the folder that holds `path` durable, where the
 // platform allows it; a failure here is not reported.
@@ -51,8 +51,16 @@ std::int64_t file_size(std::FILE* file);
 // The size of the file at `path`, or -1 when it cannot be had.
 std::int64_t size_of(const char* path);
 
-// The system's text for an error number (strerror's).
+// The system's text for an error number (strerror's); 0, which names no
+// error, gives the text of EIO.
 std::string error_text(int error_number);
+
+// Why the last failed call marked "reason kept" failed.
+std::string last_failure();
+
+// What a path names, following links.
+enum class path_kind { missing, file, folder, other };
+path_kind kind_of(const char* path);
 
 // True when both paths name one existing file, however they are spelled.
 bool same_file(const char* a, const char* b);
@@ -97,6 +105,7 @@ class folder_listing {
   folder_listing(const folder_listing&) = delete;
   folder_listing& operator=(const folder_listing&) = delete;
 
+  // Reason kept.
   bool open(const char* path);
   bool is_open() const { return state_ != nullptr; }
   // Rewinds and reads the whole listing, sorted by name in byte order so

@@ -19,6 +19,26 @@ namespace platform {
 
 const char path_separator = '/';
 
+namespace {
+int kept_error = 0;
+
+// Keeps errno as the reason of a failure; returns false for the caller.
+bool keep_errno() {
+  kept_error = errno;
+  return false;
+}
+}  // namespace
+
+std::string last_failure() { return error_text(kept_error); }
+
+path_kind kind_of(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return errno == ENOENT ? path_kind::missing : path_kind::other;
+  if (S_ISREG(info.st_mode)) return path_kind::file;
+  if (S_ISDIR(info.st_mode)) return path_kind::folder;
+  return path_kind::other;
+}
+
 bool format_local_time(char* out, std::size_t size, const char* format) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -26,7 +46,8 @@ bool format_local_time(char* out, std::size_t size, const char* format) {
   return std::strftime(out, size, format, &local) != 0;
 }
 
-bool rename_noreplace(const char* from, const char* to) {
+namespace {
+bool try_rename_noreplace(const char* from, const char* to) {
 #if defined(RENAME_NOREPLACE)
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
@@ -50,14 +71,13 @@ bool rename_noreplace(const char* from, const char* to) {
   if (errno != ENOENT) return false;
   return rename(from, to) == 0;
 }
+}  // namespace
+
+bool rename_noreplace(const char* from, const char* to) {
+  return try_rename_noreplace(from, to) || keep_errno();
+}
 
 bool rename_replace(const char* from, const char* to) { return rename(from, to) == 0; }
-
-path_kind kind_of(const char* path) {
-  struct stat info;
-  if (stat(path, &info) != 0) return errno == ENOENT ? path_kind::missing : path_kind::other;
-  return S_ISREG(info.st_mode) ? path_kind::regular : path_kind::other;
-}
 
 bool copy_permissions(const char* from, const char* to) {
   struct stat info;
@@ -138,13 +158,19 @@ void remove_file(const char* path) { unlink(path); }
 
 std::FILE* create_new_file(const char* path) {
   const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    keep_errno();
+    return nullptr;
+  }
   std::FILE* file = fdopen(fd, "w+b");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    keep_errno();
+    close(fd);
+  }
   return file;
 }
 
-bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0; }
+bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0 || keep_errno(); }
 
 void sync_parent_folder(const char* path) {
   std::string folder(path);
@@ -239,7 +265,7 @@ folder_listing::~folder_listing() = default;
 
 bool folder_listing::open(const char* path) {
   DIR* dir = opendir(path);
-  if (dir == nullptr) return false;
+  if (dir == nullptr) return keep_errno();
   state_.reset(new state{dir, path});
   return true;
 }

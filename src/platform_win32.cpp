@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform.h"
 #include "platform_shared.h"
@@ -16,6 +17,62 @@
 namespace platform {
 
 const char path_separator = '\\';
+
+namespace {
+// The reason of the last failure: a C library error number, or the code of
+// a failed Windows call, whose text comes from FormatMessage.
+unsigned long kept_error = 0;
+bool kept_error_is_windows = false;
+
+bool keep_errno(int error_number) {
+  kept_error = static_cast<unsigned long>(error_number);
+  kept_error_is_windows = false;
+  return false;
+}
+
+bool keep_last_error() {
+  kept_error = GetLastError();
+  kept_error_is_windows = true;
+  return false;
+}
+
+std::string windows_message(unsigned long code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  LocalFree(text);
+  // The text ends with CR LF, and the report puts a line end of its own.
+  while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) {
+    message.pop_back();
+  }
+  return message.empty() ? "Windows error " + std::to_string(code) : message;
+}
+}  // namespace
+
+std::string last_failure() {
+  return kept_error_is_windows ? windows_message(kept_error)
+                               : error_text(static_cast<int>(kept_error));
+}
+
+namespace {
+bool is_device_name(const char* name);
+}  // namespace
+
+path_kind kind_of(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
+                                                                          : path_kind::other;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return path_kind::folder;
+  const char* name = std::strrchr(path, '\\');
+  name = name == nullptr ? path : name + 1;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) || is_device_name(name)) return path_kind::other;
+  return path_kind::file;
+}
 
 bool format_local_time(char* out, std::size_t size, const char* format) {
   std::time_t now = std::time(nullptr);
@@ -29,6 +86,7 @@ bool move_file(const char* from, const char* to, DWORD flags) {
   // The narrow form reads paths in the code page fopen uses for them.
   if (MoveFileExA(from, to, flags | MOVEFILE_WRITE_THROUGH) != 0) return true;
   const DWORD error = GetLastError();
+  keep_last_error();
   errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST
           : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
                                                                              : EACCES;
@@ -133,38 +191,24 @@ std::FILE* create_new_file(const char* path) {
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    keep_last_error();
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDWR);
   if (fd < 0) {
+    keep_errno(errno);
     CloseHandle(handle);
     return nullptr;
   }
   std::FILE* file = _fdopen(fd, "w+b");
-  if (file == nullptr) _close(fd);
+  if (file == nullptr) {
+    keep_errno(errno);
+    _close(fd);
+  }
   return file;
 }
 
-namespace {
-bool is_device_name(const char* name);
-}  // namespace
-
-path_kind kind_of(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
-                                                                           : path_kind::other;
-  }
-  const char* name = std::strrchr(path, '\\');
-  name = name == nullptr ? path : name + 1;
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) || is_device_name(name)) {
-    return path_kind::other;
-  }
-  return path_kind::regular;
-}
-
-bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0 || keep_errno(errno); }
 
 void sync_parent_folder(const char*) {}
 
@@ -209,9 +253,8 @@ folder_listing::~folder_listing() = default;
 
 bool folder_listing::open(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return false;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return keep_last_error();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return keep_errno(ENOTDIR);
   state_.reset(new state{path});
   return true;
 }

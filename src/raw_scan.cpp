@@ -1,6 +1,7 @@
 #include "raw_scan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -22,6 +23,7 @@ void raw_scanner::start(std::FILE* in, const char* name) {
   for (char& c : marker_) c = lower_ascii(c);
   next_ = end_ = 0;
   at_end_ = false;
+  read_error_ = 0;
 }
 
 // Tags are sparse enough that jumping from "[" to "[" with memchr beats a
@@ -64,7 +66,9 @@ void raw_scanner::read_more(std::size_t keep_from) {
   std::memmove(data_.data(), data_.data() + keep_from, kept);
   next_ -= keep_from;
   end_ = kept;
+  errno = 0;
   const std::size_t got = std::fread(data_.data() + end_, 1, data_.size() - end_, in_);
+  if (got == 0 && std::ferror(in_)) read_error_ = errno;
   end_ += got;
   at_end_ = got == 0;
 }

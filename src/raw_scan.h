@@ -21,6 +21,8 @@ class raw_scanner {
   // Copies the next line that holds the marker wholly into scratch, with a
   // terminator; false at the end of the file.
   bool next_line();
+  // The error number of a failed read of the file, or 0.
+  int read_error() const { return read_error_; }
 
  private:
   std::size_t piece_start(std::size_t at) const;
@@ -35,4 +37,5 @@ class raw_scanner {
   std::size_t next_ = 0;     // start of the first line not yet looked at
   std::size_t end_ = 0;      // bytes held
   bool at_end_ = false;
+  int read_error_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "rawgraft.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,12 +21,26 @@
 namespace {
 const char* const program_name = "rawgraft";
 
+// Exit statuses: what was asked was done (or declined, or needed no change);
+// an error was reported; the tool was used wrongly.
+constexpr int exit_done = 0;
+constexpr int exit_error = 1;
+constexpr int exit_usage = 2;
+
+// The longest answers, in characters without the line end: the region and
+// file answers as long as the fields they fill.
+constexpr int region_answer_limit = 127;
+constexpr int command_answer_limit = 21;
+constexpr int file_answer_limit = 1023;
+constexpr int confirmation_answer_limit = 85;
+
 // Step-by-step answers from the console; they stand in for the arguments.
+// Each holds its longest answer, a carriage return and a terminator.
 struct interactive_answers {
-  char region[73] = "";
-  char command[23] = "";
-  char file[24] = "";
-  char confirmation[87] = "";
+  char region[region_answer_limit + 2] = "";
+  char command[command_answer_limit + 2] = "";
+  char file[file_answer_limit + 2] = "";
+  char confirmation[confirmation_answer_limit + 2] = "";
   char* argv[4] = {};
   int argc = 0;
 };
@@ -43,37 +58,63 @@ int end_of_run(int status) {
   return status;
 }
 
-// Reads one answer of at most size - 1 characters; the rest of a longer line
-// stays in the input for the next read. End of input gives an empty answer.
-void read_answer(char* into, int size) {
+// Reads one whole line as an answer, without its line end ("\n" or "\r\n"),
+// so that nothing of it is left for the next answer. False, with the reading
+// stopped, when it holds more than `limit` characters; `into` holds
+// limit + 2. End of input gives an empty answer.
+bool read_answer(char* into, int limit) {
   report_flush();
-  if (std::fgets(into, size, stdin) == nullptr) into[0] = '\0';
+  int length = 0;
+  int c = EOF;
+  while ((c = std::getc(stdin)) != EOF && c != '\n') {
+    if (length > limit) return false;
+    into[length++] = static_cast<char>(c);
+  }
+  if (c == '\n' && length > 0 && into[length - 1] == '\r') --length;
+  into[length] = '\0';
+  return length <= limit;
 }
 
-// False when the user did not confirm: the run then ends.
-bool interactive_arguments(char* program_path) {
+enum class interaction { confirmed, declined, answer_too_long };
+
+interaction answer_too_long(int limit) {
+  report("Error: answer too long: at most %d characters.\n", limit);
+  return interaction::answer_too_long;
+}
+
+interaction interactive_arguments(char* program_path) {
   g_settings.interactive = true;
   answers.argv[0] = program_path;
   report("\nNo command line given.  Entering Interactive Mode.\nPlease enter region: ");
-  read_answer(answers.region, sizeof answers.region);
-  answers.argv[1] = answers.region;
+  if (!read_answer(answers.region, region_answer_limit)) {
+    return answer_too_long(region_answer_limit);
+  }
+  answers.argv[1] = trim(answers.region);
   report("\nPlease enter command: ");
-  read_answer(answers.command, sizeof answers.command);
-  answers.argv[2] = answers.command;
+  if (!read_answer(answers.command, command_answer_limit)) {
+    return answer_too_long(command_answer_limit);
+  }
+  answers.argv[2] = trim(answers.command);
   answers.argc = 3;
   if (find_nocase(answers.command, "sync") == nullptr) {
     report("\nPlease enter tag file: ");
-    read_answer(answers.file, sizeof answers.file);
-    answers.argv[3] = answers.file;
+    if (!read_answer(answers.file, file_answer_limit)) return answer_too_long(file_answer_limit);
+    answers.argv[3] = trim(answers.file);
     answers.argc = 4;
+    report("Will run: rawgraft %s %s %s\n", answers.argv[1], answers.argv[2], answers.argv[3]);
+  } else {
+    // A sync is asked for no file, so none is shown.
+    report("Will run: rawgraft %s %s\n", answers.argv[1], answers.argv[2]);
   }
   report("\nPlease verify your entry.\nType 'go' when ready to begin, or any other entry to quit\n: ");
-  read_answer(answers.confirmation, sizeof answers.confirmation);
+  if (!read_answer(answers.confirmation, confirmation_answer_limit)) {
+    return answer_too_long(confirmation_answer_limit);
+  }
   if (find_nocase(answers.confirmation, "go") == nullptr) {
     report("\nExiting.  Nothing changed.\n");
-    return false;
+    return interaction::declined;
   }
-  return true;
+  return interaction::confirmed;
 }
 
 // What a command body needs beyond g_settings' streams.
@@ -164,43 +205,56 @@ int run_export(settings& run, const run_context&) {
   // once whole, so a failed export never leaves a cut file or loses the
   // old one. Pipes and devices are written directly.
   char beside[sizeof settings::worldpath + 8] = "";
-  if (std::strcmp(target, "-") == 0) {
+  const bool to_file = std::strcmp(target, "-") != 0;
+  if (!to_file) {
     run.exportfile.adopt(stdout);
   } else {
     // Opening with "w+" would empty the world before it is read.
     if (platform::same_file(target, run.worldpath)) {
       report("Error: export file is the world file: %s\n", target);
-      return end_of_run(0);
+      return end_of_run(exit_error);
     }
     const platform::path_kind kind = platform::kind_of(target);
-    if (kind == platform::path_kind::regular && !replaceable_by_dump(target)) {
+    if (kind == platform::path_kind::file && !replaceable_by_dump(target)) {
       report("Error: %s exists and is not a dump; it was not replaced.\n", target);
-      return end_of_run(1);
+      return end_of_run(exit_error);
     }
-    if (kind == platform::path_kind::other) {
+    std::string reason = platform::error_text(ENAMETOOLONG);
+    if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
       run.exportfile.open(target, "w+");
+      reason = run.exportfile.failure();
     } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
                static_cast<int>(sizeof beside)) {
       platform::remove_file(beside);
       run.exportfile.adopt(platform::create_new_file(beside));
+      if (!run.exportfile) reason = platform::last_failure();
     }
     if (!run.exportfile) {
-      beside[0] = '\0';
       report("Error: can not open output file: %s\n", target);
-      return end_of_run(0);
+      report_reason(reason.c_str());
+      return end_of_run(exit_error);
     }
     report("Writing export to %s\n", target);
   }
+  // An export to the console ends at once; one to a file waits for a key
+  // like every other interactive run, so that a console opened by a double
+  // click stays until its result is read.
+  const auto end = [to_file](int status) { return to_file ? end_of_run(status) : status; };
+  errno = 0;
   const bool written = std::fprintf(run.exportfile.get(),
                                     "**data exported from %s on %s by Rawgraft**\n",
                                     run.worldpath, timestamp) >= 0;
+  if (!written) run.exportfile.fail(errno);
   export_result result =
       written ? export_block(*run.worldfile, run.exportfile) : export_result::write_failed;
   if (result == export_result::done && beside[0] != '\0') {
-    if (platform::kind_of(target) == platform::path_kind::regular) {
+    if (platform::kind_of(target) == platform::path_kind::file) {
       platform::copy_permissions(target, beside);
     }
-    if (!platform::rename_replace(beside, target)) result = export_result::write_failed;
+    if (!platform::rename_replace(beside, target)) {
+      run.exportfile.fail(errno);
+      result = export_result::write_failed;
+    }
   }
   if (result != export_result::done) {
     run.exportfile.close();
@@ -209,18 +263,26 @@ int run_export(settings& run, const run_context&) {
   if (result == export_result::world_read_failed) {
     report(msg::world_read_failed, run.worldpath);
     report(msg::system_reason, run.worldfile->failure().c_str());
-    return 1;
+    return end(exit_error);
   }
   if (result == export_result::write_failed) {
     report(msg::export_write_failed, target);
-    return 1;
+    report_reason(run.exportfile.failure().c_str());
+    return end(exit_error);
   }
-  // No key wait after an export, even in interactive mode.
-  return 0;
+  return end(exit_done);
 }
 
 int rewrite_status(rewrite_result result) {
-  return result == rewrite_result::placed || result == rewrite_result::unchanged ? 0 : 1;
+  switch (result) {
+    case rewrite_result::placed:
+    case rewrite_result::unchanged: return exit_done;
+    case rewrite_result::not_started:
+    case rewrite_result::stopped:
+    case rewrite_result::backup_failed:
+    case rewrite_result::placing_failed: return exit_error;
+  }
+  return exit_error;
 }
 
 int run_import(settings& run, const run_context& context) {
@@ -230,22 +292,27 @@ int run_import(settings& run, const run_context& context) {
   } else {
     if (!run.importfile.open(source, "r")) {
       report("Error: can not open input file: %s\n", source);
-      return end_of_run(0);
+      report_reason(run.importfile.failure().c_str());
+      return end_of_run(exit_error);
     }
     report("Reading import from %s\n", source);
   }
   const bool force = run.force;
   std::FILE* in = run.importfile.get();
-  int input_error = 0;
+  import_tally tally;
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force, &input_error](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force, input_error);
+                        [in, force, &tally](world_source& world, world_sink& out) {
+                          const block_result written = import_text(in, out, force, &tally);
                           if (written != block_result::done) return written;
-                          return skip_world_block(world) == read_status::ok
-                                     ? block_result::done
-                                     : block_result::world_read_failed;
+                          std::uint64_t held = 0;
+                          if (skip_world_block(world, &held) != read_status::ok) {
+                            return block_result::world_read_failed;
+                          }
+                          report("Wrote %d identifiers in %d lists (the world held %d).\n",
+                                 shown_count(tally.identifiers), tally.lists, shown_count(held));
+                          return block_result::done;
                         },
-                        source, &input_error};
+                        source, &tally.read_failure};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
 
@@ -254,7 +321,9 @@ int run_sync(settings& run, const run_context& context) {
                   "raw/objects") ||
       !run.rawdir.open(run.rawpath)) {
     report("Error: can not open raws: %s\n", run.rawpath);
-    return end_of_run(0);
+    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
+                                          : platform::last_failure().c_str());
+    return end_of_run(exit_error);
   }
   const raw_folder raws{run.rawpath, run.rawdir};
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
@@ -289,9 +358,9 @@ int run_backups(settings& run, const run_context&) {
                            : print_backups(backups);
   if (!written) {
     report("Error: could not write the list of backups\n");
-    return end_of_run(1);
+    return end_of_run(exit_error);
   }
-  return end_of_run(0);
+  return end_of_run(exit_done);
 }
 
 int run_restore(settings& run, const run_context&) {
@@ -307,7 +376,7 @@ int run_restore(settings& run, const run_context&) {
       print_backups(backups);
     }
     std::fflush(stdout);
-    return end_of_run(1);
+    return end_of_run(exit_error);
   }
   // The backup's name less its stamp names the world it restores.
   const std::size_t world_name = chosen->name.size() - chosen->stamp.size() - 1 -
@@ -316,13 +385,60 @@ int run_restore(settings& run, const run_context&) {
   if (!build_path(worldpath, sizeof worldpath, "%s/%.*s", folder, static_cast<int>(world_name),
                   chosen->name.c_str())) {
     report(msg::region_too_long);
-    return end_of_run(1);
+    return end_of_run(exit_error);
   }
   std::snprintf(run.worldpath, sizeof run.worldpath, "%s", worldpath);
   run.saved_game = chosen->name.starts_with("world.sav");
-  if (!lock_world(run, true, false)) return end_of_run(1);
+  if (!lock_world(run, true, false)) return end_of_run(exit_error);
   return end_of_run(
       restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp));
+}
+
+// --help, -h and --version, alone, answer on standard output and end.
+bool is_help_or_version(int argc, char** argv) {
+  if (argc != 2) return false;
+  const char* word = argv[1];
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
+         std::strcmp(word, "--version") == 0;
+}
+
+int show_help_or_version(const char* word) {
+  if (std::strcmp(word, "--version") == 0) {
+    std::fputs("rawgraft " RAWGRAFT_VERSION "\n", stdout);
+  } else {
+    std::fputs(
+        "rawgraft " RAWGRAFT_VERSION
+        ": shows and changes the object identifier lists of a saved world.\n"
+        "\n"
+        "Usage:\n"
+        "\trawgraft <region> export <file>\n"
+        "\trawgraft <region> import <file>\n"
+        "\trawgraft <region> sync\n"
+        "\trawgraft <region> force<command> [<file>]\n"
+        "\trawgraft\n"
+        "\trawgraft --help | -h | --version\n"
+        "\n"
+        "Run it in the game's folder, the one that holds data/save, with the game closed.\n"
+        "<region> is a folder of data/save; a number n stands for region<n>.\n"
+        "<file> is the text dump; - is standard output for export, standard input for\n"
+        "import. sync adds the identifiers that the files directly in\n"
+        "data/save/<region>/raw/objects define and the world does not list yet.\n"
+        "The prefix force (forceexport, forceimport, forcesync) goes on past an\n"
+        "unsupported version, an odd header field or an overlong world name, and lets\n"
+        "an import go on past lists out of order or missing.\n"
+        "With no arguments, rawgraft asks for each of them, then for confirmation.\n"
+        "\n"
+        "Exit status: 0 done (or declined), 1 an error was reported, 2 wrong usage.\n"
+        "\n"
+        "Examples:\n"
+        "\trawgraft 1 export dump.txt\n"
+        "\trawgraft 1 import dump.txt\n"
+        "\trawgraft 1 sync\n"
+        "\trawgraft region1 export - > dump.txt\n",
+        stdout);
+  }
+  // Nothing else reports a failed write here: the status says it.
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? exit_done : exit_error;
 }
 }  // namespace
 
@@ -342,6 +458,7 @@ void show_usage() {
 int rawgraft_main(int argc, char** argv) {
   settings& run = g_settings;
   platform::report_broken_pipes();
+  if (is_help_or_version(argc, argv)) return show_help_or_version(argv[1]);
   report_setup();
   show_banner();
   show_usage();
@@ -352,13 +469,17 @@ int rawgraft_main(int argc, char** argv) {
   }
 
   if (argc == 1) {
-    if (!interactive_arguments(argv[0])) return end_of_run(0);
+    switch (interactive_arguments(argv[0])) {
+      case interaction::declined: return end_of_run(exit_done);
+      case interaction::answer_too_long: return end_of_run(exit_usage);
+      case interaction::confirmed: break;
+    }
     argc = answers.argc;
     argv = answers.argv;
   }
   if (argc != 3 && argc != 4) {
     report("\nInvalid number of parameters. Exiting.\n");
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
   char* region = trim(argv[1]);
   char* command = trim(argv[2]);
@@ -368,25 +489,27 @@ int rawgraft_main(int argc, char** argv) {
   if (run.force) command += 5;
   const command_row* row = find_command(command);
   // A missing world is reported before an invalid command.
-  if (!open_world(region, run, row == nullptr || row->reads_world)) return end_of_run(0);
+  switch (open_world(region, run, row == nullptr || row->reads_world)) {
+    case world_opening::region_too_long: return end_of_run(exit_usage);
+    case world_opening::not_found: return end_of_run(exit_error);
+    case world_opening::opened: break;
+  }
   if (row == nullptr) {
     report("Error: invalid command: %s\n", command);
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
   run.command = row->name;
   if (row->needs_file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
-    return end_of_run(0);
+    return end_of_run(exit_usage);
   }
 
   if (!row->reads_world) return row->run(run, run_context{});
   report("Reading Region %s at %s\n", run.region, run.worldpath);
-  if (!lock_world(run, row->rewrites)) return end_of_run(1);
+  if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
   run_context context{};
   if (!read_world_header(*run.worldfile, run, context.block_offset)) {
-    // A read error ends with status 1, as it does past the header; the
-    // header's refusals end the orderly way.
-    return end_of_run(run.worldfile->failure().empty() ? 0 : 1);
+    return end_of_run(exit_error);
   }
   return row->run(run, context);
 }

@@ -1,5 +1,7 @@
 #include "sync.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -42,11 +44,16 @@ bool tag_defines(int section, const char* tag, std::size_t length) {
 
 // Reads the next line into scratch; false at the end of the file, and after
 // a read error, which ends the file's use for this section.
-bool read_line(std::FILE* in) { return std::fgets(scratch, scratch_size, in) != nullptr; }
+bool read_line(file_stream& in) {
+  errno = 0;
+  if (std::fgets(scratch, scratch_size, in.get()) != nullptr) return true;
+  if (std::ferror(in.get())) in.fail(errno);
+  return false;
+}
 
 // The type the file's first "[OBJECT:" line declares: the text after it up
 // to "]", or to the line's end when there is no "]". None without such a line.
-std::optional<std::string> object_type(std::FILE* in) {
+std::optional<std::string> object_type(file_stream& in) {
   while (read_line(in)) {
     char* object = std::strstr(scratch, "[OBJECT:");
     if (object == nullptr) continue;
@@ -124,8 +131,7 @@ block_result copy_world_strings(world_source& world, std::int32_t n, assembly_bu
 }
 
 block_result copy_creature_layer(world_source& world, assembly_buffer& assembled,
-                                 world_sink& out) {
-  std::int32_t groups = 0;
+                                 world_sink& out, std::int32_t& groups) {
   if (read_count(world, groups) == read_status::failed) return block_result::world_read_failed;
   append_u32(assembled, static_cast<std::uint32_t>(groups));
   for (std::int32_t g = 0; g < groups; ++g) {
@@ -152,7 +158,38 @@ struct sync_state {
   duplicate_index index;
   raw_scanner scanner;
   known_types types;
+  std::uint64_t added = 0;  // identifiers added to all sections
 };
+
+bool synchronized(const std::string& type) {
+  for (int section = 1; section < section_count; ++section) {
+    if (equal_nocase(type.c_str(), object_types[section])) return true;
+  }
+  return false;
+}
+
+// After the passes: each entry of the raw folder that no pass read, and why,
+// so that a mod file put in the wrong place or form does not go unnoticed.
+// Devices, and files that could not be opened or read, were reported or
+// left alone by the passes already.
+void report_unread(const raw_folder& raws, const known_types& types) {
+  for (const platform::folder_entry& entry : raws.listing.entries()) {
+    std::string reason;
+    if (entry.kind == platform::entry_kind::folder) {
+      reason = "a folder (only the files directly in raw/objects are read)";
+    } else if (const auto known = types.find(entry.name); known != types.end()) {
+      if (!known->second) {
+        reason = "no [OBJECT: line";
+      } else if (!synchronized(*known->second)) {
+        // A type without its "]" runs to the line's end, which is not shown.
+        std::string type = *known->second;
+        while (!type.empty() && (type.back() == '\n' || type.back() == '\r')) type.pop_back();
+        reason = "object type " + type + " is not synchronized";
+      }
+    }
+    if (!reason.empty()) report("Skipped %s: %s\n", entry.name.c_str(), reason.c_str());
+  }
+}
 
 block_result sync_section(int section, world_source& world, world_sink& sink,
                           const raw_folder& raws, sync_state& state) {
@@ -179,22 +216,26 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
       continue;
     }
     file_stream raw;
-    if (!build_path(path, sizeof path, "%s/%s", raws.path, entry.name.c_str()) ||
-        !raw.open(path, "r")) {
+    const bool built = build_path(path, sizeof path, "%s/%s", raws.path, entry.name.c_str());
+    if (!built || !raw.open(path, "r")) {
       report("Error: could not open %s.  Skipping.\n", path);
+      report_reason(built ? raw.failure().c_str() : platform::error_text(ENAMETOOLONG).c_str());
       continue;
     }
-    const std::optional<std::string> type = object_type(raw.get());
+    const std::optional<std::string> type = object_type(raw);
     if (type && equal_nocase(type->c_str(), object_types[section])) {
       merge.take_from(raw.get(), section);
+      if (state.scanner.read_error() != 0) raw.fail(state.scanner.read_error());
     }
     if (std::ferror(raw.get())) {
       report("Error: could not read %s.  Skipping.\n", path);
+      report_reason(raw.failure().c_str());
     } else {
       state.types.emplace(entry.name, type);
     }
   }
   store_u32(out, 0, merge.running_count);
+  state.added += merge.running_count - static_cast<std::uint32_t>(n);
   return sink.write(out.data(), out.outp) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
@@ -202,12 +243,18 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
 block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws) {
   sync_state state;
   report("Beginning World Sychronization...\n");
-  block_result result = copy_creature_layer(world, state.out, out);
+  std::int32_t groups = 0;
+  block_result result = copy_creature_layer(world, state.out, out, groups);
   report_batching(true);
   for (int section = 1; section < section_count && result == block_result::done; ++section) {
     result = sync_section(section, world, out, raws, state);
     report_flush();
   }
   report_batching(false);
+  if (result == block_result::done) {
+    report("Added %d identifiers to %d lists.\n", shown_count(state.added),
+           std::max(groups, 0) + section_count - 1);
+    report_unread(raws, state.types);
+  }
   return result;
 }

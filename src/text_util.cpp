@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "messages.h"
+
 namespace {
 bool batching = false;
 stop_handler current_stop_handler = nullptr;
@@ -18,6 +20,10 @@ int report(const char* format, ...) {
   va_end(args);
   if (!batching) std::fflush(stderr);
   return 1;
+}
+
+void report_reason(const char* reason) {
+  if (reason != nullptr && *reason != '\0') report(msg::system_reason, reason);
 }
 
 void report_batching(bool on) {

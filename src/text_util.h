@@ -2,7 +2,9 @@
 // message channel (report) and the one consistency stop.
 #pragma once
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 
 // Formats a message and writes it to standard error. Returns 1; a null format
 // prints nothing.
@@ -12,6 +14,10 @@ int report(const char* format, ...)
 #endif
     ;
 
+// Writes the system's reason for the failure just reported, on its own line
+// ("  (%s)\n"); nothing when the reason is null or empty.
+void report_reason(const char* reason);
+
 // While batching, report() leaves its output in the stream buffer instead of
 // flushing after every message; long runs of short lines then cost one write
 // per buffer instead of one per line. report_flush() ends a batch.
@@ -20,6 +26,11 @@ void report_batching(bool on);
 // anything is written to it.
 void report_setup();
 void report_flush();
+
+// A count for a "%d" in a message; a count past INT_MAX shows as INT_MAX.
+inline int shown_count(std::uint64_t count) {
+  return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+}
 
 bool is_space(char c);
 inline char lower_ascii(char c) {

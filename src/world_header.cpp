@@ -28,6 +28,49 @@ bool may_go_on(bool force) {
   return true;
 }
 
+// Whether the save folder's subfolder `region` holds a world file.
+bool holds_world(const char* saves, const std::string& region) {
+  char path[sizeof settings::worldpath];
+  for (const char* name : {"world.dat", "world.sav"}) {
+    if (build_path(path, sizeof path, "%s/%s/%s", saves, region.c_str(), name) &&
+        platform::kind_of(path) == platform::path_kind::file) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Where a region that cannot be opened was looked for, and which regions
+// are there instead.
+void report_regions_here() {
+  constexpr int most_shown = 20;
+  char saves[16];
+  build_path(saves, sizeof saves, "%s", "./data/save");
+  if (platform::kind_of(saves) == platform::path_kind::missing) {
+    report("rawgraft runs in the game's folder, the one that holds data/save.\n");
+    return;
+  }
+  std::string regions;
+  int shown = 0;
+  platform::folder_listing listing;
+  if (listing.open(saves)) {
+    for (const platform::folder_entry& entry : listing.entries()) {
+      if (entry.kind != platform::entry_kind::folder || !holds_world(saves, entry.name)) continue;
+      if (shown == most_shown) {
+        regions += ", ...";
+        break;
+      }
+      if (shown++ > 0) regions += ", ";
+      regions += entry.name;
+    }
+  }
+  if (shown == 0) {
+    report("No saved regions in ./data/save.\n");
+  } else {
+    report("Regions here: %s\n", regions.c_str());
+  }
+}
+
 // A read error is not the short file the header checks look for: it is
 // reported with the system's reason and ends the run.
 bool read_failed(world_source& world, const settings& run) {
@@ -37,7 +80,7 @@ bool read_failed(world_source& world, const settings& run) {
 }
 }  // namespace
 
-bool open_world(char* region_argument, settings& run, bool open_it) {
+world_opening open_world(char* region_argument, settings& run, bool open_it) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
   const int length =
       std::snprintf(run.region, sizeof run.region, "%s%s", prefix, region_argument);
@@ -46,7 +89,7 @@ bool open_world(char* region_argument, settings& run, bool open_it) {
                   "world.dat")) {
     run.region[0] = '\0';
     report(msg::region_too_long);
-    return false;
+    return world_opening::region_too_long;
   }
   if (!open_it) {
     run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
@@ -55,18 +98,20 @@ bool open_world(char* region_argument, settings& run, bool open_it) {
       std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
       run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
     }
-    return true;
+    return world_opening::opened;
   }
   std::string reason;
   run.saved_game = false;
   run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return true;
+  if (run.worldfile) return world_opening::opened;
   run.saved_game = true;
   std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
   run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return true;
+  if (run.worldfile) return world_opening::opened;
   report("Error: can not open region file: %s\n", run.worldpath);
-  return false;
+  report_reason(reason.c_str());
+  report_regions_here();
+  return world_opening::not_found;
 }
 
 bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset) {

@@ -1,5 +1,6 @@
 // Finding a region's world file and reading the header fields the tool
-// understands. Both functions report their failures; false means the run ends.
+// understands. Both functions report their failures; any result but
+// `opened` or true means the run ends.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +17,13 @@ constexpr int sav_filler = 86;   // world.sav: the fortress name at 94
 // Longest world name taken without a warning.
 constexpr unsigned longest_world_name = 100;
 
+enum class world_opening { opened, region_too_long, not_found };
+
 // Builds the region name and world path into `run` and opens the world into
 // run.worldfile, falling back to the saved-game form (run.saved_game). With
 // `open_it` false it only looks for the world (run.world_found) and fails
 // only for a region name too long.
-bool open_world(char* region_argument, settings& run, bool open_it = true);
+world_opening open_world(char* region_argument, settings& run, bool open_it = true);
 
 // Checks and identifies the world and leaves `world` at the object-name
 // block, whose logical offset (the header's size) it returns.

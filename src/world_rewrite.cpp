@@ -23,7 +23,7 @@ struct rewrite_paths {
 
 rewrite_result stop(const char* format, const char* path, const std::string& reason) {
   report(format, path);
-  if (!reason.empty()) report(msg::system_reason, reason.c_str());
+  report_reason(reason.c_str());
   return rewrite_result::stopped;
 }
 
@@ -104,7 +104,7 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
     case block_result::write_failed: return stop(msg::new_world_write_failed, temp, out.failure());
     case block_result::input_read_failed:
       return stop(msg::input_read_failed, job.input_name,
-                  platform::error_text(*job.input_error != 0 ? *job.input_error : EIO));
+                  job.input_failure != nullptr ? *job.input_failure : std::string());
     case block_result::done: break;
   }
   out.capturing = false;
@@ -135,9 +135,12 @@ rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream
   errno = 0;
   if (!out.finish()) {
     reason = out.failure();
-  } else if (std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
-             !temp_file.close()) {
-    reason = platform::error_text(errno != 0 ? errno : EIO);
+  } else if (std::fflush(temp_file.get()) != 0) {
+    reason = platform::error_text(errno);
+  } else if (!platform::sync_file(temp_file.get())) {
+    reason = platform::last_failure();
+  } else if (!temp_file.close()) {
+    reason = temp_file.failure();
   }
   if (!reason.empty()) {
     report("\n");
@@ -170,9 +173,10 @@ bool back_up(const char* worldpath, const char* stamp, char* backup, std::size_t
     }
     if (!named || errno != EEXIST) break;
   }
-  const std::string reason = backup[0] == '\0' ? "" : platform::error_text(errno);
+  const std::string reason =
+      backup[0] == '\0' ? platform::error_text(ENAMETOOLONG) : platform::last_failure();
   report("Error: could not backup original world.dat to %s\n", backup);
-  if (!reason.empty()) report(msg::system_reason, reason.c_str());
+  report_reason(reason.c_str());
   return false;
 }
 }  // namespace
@@ -189,12 +193,12 @@ rewrite_result place_world(const char* worldpath, const char* temp, const char* 
   // world, so an interrupt must no longer remove it.
   platform::disarm_interrupt_cleanup();
   const bool placed = platform::rename_noreplace(temp, worldpath);
-  const int error = errno;
+  const std::string reason = placed ? std::string() : platform::last_failure();
   platform::sync_parent_folder(worldpath);
   platform::release_interrupts();
   if (!placed) {
     report("Error: could not rename TEMP file to %s\n", worldpath);
-    report(msg::system_reason, platform::error_text(error).c_str());
+    report_reason(reason.c_str());
     return rewrite_result::placing_failed;
   }
   report("New World Placed.\n");
@@ -216,13 +220,11 @@ rewrite_result rewrite_world(const rewrite_job& job) {
   // would empty the world. What cannot be removed is not written through.
   file_stream temp_file;
   platform::remove_file(paths.temp);
-  errno = 0;
   temp_file.adopt(platform::create_new_file(paths.temp));
   if (!temp_file) {
-    const int error = errno;
     platform::disarm_interrupt_cleanup();
     report("Error: can not create new world file: %s\n", paths.temp);
-    report(msg::system_reason, platform::error_text(error != 0 ? error : EIO).c_str());
+    report_reason(platform::last_failure().c_str());
     return rewrite_result::not_started;
   }
   report("Writing to new world file: %s\n", paths.temp);

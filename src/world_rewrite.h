@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "world_source.h"
 
@@ -51,7 +52,8 @@ struct rewrite_job {
   std::int64_t block_offset;
   block_producer produce;
   const char* input_name;  // the producer's input, named when it cannot be read
-  const int* input_error;  // and where the error number of that failure is kept
+  // Why the producer's input could not be read, filled in by the producer.
+  const std::string* input_failure = nullptr;
 };
 
 enum class rewrite_result {

@@ -274,12 +274,16 @@ TEST_F(Export, UnreadableBlockStopsTheExport) {
 TEST_F(Export, OutputFileThatCannotBeOpenedEndsTheRun) {
   const std::string world = ts::sample_world_dat();
   folder.write_world("region1", world);
-  for (const std::string file : {"missing/out.txt", "data", "data/save/region1/"}) {
+  for (const auto& [file, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"missing/out.txt", "No such file or directory"},
+           {"data", "Is a directory"},
+           {"data/save/region1/", "Is a directory"}}) {
     SCOPED_TRACE(file);
     const auto r = export_to(file);
-    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, kIdentified + "Error: can not open output file: " + file + "\n");
+    EXPECT_EQ(r.err,
+              kIdentified + "Error: can not open output file: " + file + "\n" + ts::reason(reason));
   }
   EXPECT_FALSE(folder.exists("missing"));
   expect_world_untouched(world);
@@ -303,7 +307,7 @@ TEST_F(Export, WorldFileIsNeverTheExportFile) {
           std::string("link.txt"), std::string("hard.txt")}) {
       SCOPED_TRACE(file);
       const auto r = ts::run_rawgraft(fresh, {"1", "export", file});
-      EXPECT_EQ(r.status, 0) << r;
+      EXPECT_EQ(r.status, 1) << r;
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err, identified + "Error: export file is the world file: " + file + "\n");
       EXPECT_EQ(fresh.read(rel), world);
@@ -365,13 +369,14 @@ TEST_F(Export, FailedWritesAreReportedWithoutTheClosingCount) {
 
     const auto file = export_to("/dev/full");
     EXPECT_EQ(file.status, 1) << file;
+    const std::string full = ts::reason("No space left on device");
     EXPECT_EQ(file.err, kIdentified + "Writing export to /dev/full\n" + kBegin +
-                            "Error: could not write export to /dev/full\n");
+                            "Error: could not write export to /dev/full\n" + full);
 
     const auto out = export_to("-", {.in_child = stdout_to_dev_full});
     EXPECT_EQ(out.status, 1) << out;
     EXPECT_EQ(out.out, "");
-    EXPECT_EQ(out.err, kIdentified + kBegin + "Error: could not write export to -\n");
+    EXPECT_EQ(out.err, kIdentified + kBegin + "Error: could not write export to -\n" + full);
     expect_world_untouched(world);
   }
 }
@@ -397,7 +402,8 @@ TEST_F(Export, ToAClosedStandardOutputOrABrokenPipeFails) {
   for (const ts::run_options& options : broken_outputs) {
     const ts::run_result r = export_to("-", options);
     EXPECT_EQ(r.status, 1) << r;
-    EXPECT_TRUE(r.err.ends_with("Beginning file export...\nError: could not write export to -\n"))
+    EXPECT_TRUE(ts::ends_with_reason(r.err,
+                                     "Beginning file export...\nError: could not write export to -\n"))
         << r;
     EXPECT_EQ(r.err.find("Exported"), std::string::npos);
   }

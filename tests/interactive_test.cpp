@@ -28,9 +28,22 @@ const std::string kCommandPrompt = "\nPlease enter command: ";
 const std::string kFilePrompt = "\nPlease enter tag file: ";
 const std::string kConfirmPrompt =
     "\nPlease verify your entry.\nType 'go' when ready to begin, or any other entry to quit\n: ";
-const std::string kAllPrompts = kRegionPrompt + kCommandPrompt + kFilePrompt + kConfirmPrompt;
 const std::string kNothingChanged = "\nExiting.  Nothing changed.\n";
 const std::string kKeyWait = "(press a key to exit)\n";
+const std::string kIdentified =
+    "Reading Region region1 at ./data/save/region1/world.dat\nWorld Identified: Testworld\n";
+const std::string kNoSuchFile = ts::reason("No such file or directory");
+
+// The prompts up to the confirmation's, for answers that run `what`;
+// a sync is asked for no file.
+std::string prompts(const std::string& what, bool file = true) {
+  return kRegionPrompt + kCommandPrompt + (file ? kFilePrompt : "") + "Will run: rawgraft " + what +
+         "\n" + kConfirmPrompt;
+}
+
+std::string too_long(int limit) {
+  return "Error: answer too long: at most " + std::to_string(limit) + " characters.\n" + kKeyWait;
+}
 
 class Interactive : public ::testing::Test {
  protected:
@@ -49,9 +62,7 @@ std::string dump_of_sample(ts::game_folder& folder) {
 TEST_F(Interactive, ExportRunsWithoutAKeyWait) {
   const ts::run_result r = answer("1\nexport\n-\ngo\n");
   EXPECT_EQ(r.status, 0) << r;
-  EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts +
-                       "Reading Region region1 at ./data/save/region1/world.dat\n"
-                       "World Identified: Testworld\n"
+  EXPECT_EQ(r.err, ts::banner_and_usage() + prompts("1 export -") + kIdentified +
                        "Beginning file export...\n"
                        "Exported 20 sections.\n");
   EXPECT_EQ(ts::mask_timestamps(r.out), dump_of_sample(folder));
@@ -65,7 +76,8 @@ TEST_F(Interactive, ImportFromAFileAndFromStandardInputThenWaitForAKey) {
 
   const ts::run_result from_file = answer("1\nimport\nedited.txt\ngo\n");
   EXPECT_EQ(from_file.status, 0) << from_file;
-  EXPECT_NE(from_file.err.find(kAllPrompts + "Reading Region region1"), std::string::npos);
+  EXPECT_NE(from_file.err.find(prompts("1 import edited.txt") + "Reading Region region1"),
+            std::string::npos);
   EXPECT_NE(from_file.err.find("Reading import from edited.txt\n"), std::string::npos);
   EXPECT_TRUE(from_file.err.ends_with("New World Placed.\n\nDone.\n" + kKeyWait)) << from_file;
   const std::string edited = world();
@@ -85,63 +97,91 @@ TEST_F(Interactive, ImportFromAFileAndFromStandardInputThenWaitForAKey) {
 TEST_F(Interactive, SyncIsNotAskedForAFile) {
   for (const std::string command : {"sync", "forcesync", "SYNC"}) {
     const ts::run_result r = answer("1\n" + command + "\ngo\n");
-    EXPECT_EQ(r.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
-                         "Reading Region region1 at ./data/save/region1/world.dat\n"
-                         "World Identified: Testworld\n"
-                         "Error: can not open raws: ./data/save/region1/raw/objects\n" + kKeyWait)
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.err, ts::banner_and_usage() + prompts("1 " + command, false) + kIdentified +
+                         "Error: can not open raws: ./data/save/region1/raw/objects\n" +
+                         kNoSuchFile + kKeyWait)
         << command;
   }
   // Holding "sync" is enough to skip the file prompt; the word is still invalid.
   const ts::run_result async = answer("1\nasync\ngo\n");
-  EXPECT_EQ(async.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
+  EXPECT_EQ(async.status, 2) << async;
+  EXPECT_EQ(async.err, ts::banner_and_usage() + prompts("1 async", false) +
                            "Error: invalid command: async\n" + kKeyWait);
 }
 
 TEST_F(Interactive, ConfirmationNeedsGoAnywhereIgnoringCase) {
   for (const std::string yes : {"GO", "go!", "ago", "Gopher", "  let's gO  "}) {
     const ts::run_result r = answer("1\nexport\nout.txt\n" + yes + "\n");
-    EXPECT_NE(r.err.find("Exported 20 sections.\n"), std::string::npos) << yes << r;
+    EXPECT_TRUE(r.err.ends_with("Exported 20 sections.\n" + kKeyWait)) << yes << r;
   }
-  for (const std::string no : {"yes\n", "\n", "g o\n", ""}) {
+  for (const std::string no : {"yes\n", "\n", "g o\n"}) {
     const ts::run_result r = answer("1\nimport\nout.txt\n" + no);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts + kNothingChanged + kKeyWait)
+    EXPECT_EQ(r.err, ts::banner_and_usage() + prompts("1 import out.txt") + kNothingChanged +
+                         kKeyWait)
         << '"' << no << '"';
   }
   EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")),
             std::vector<std::string>{"world.dat"});
 }
 
-TEST_F(Interactive, LongAnswersAreCutAndTheirRestIsTheNextAnswer) {
-  // A 30-character file answer: 23 characters are the file, the other 7 and
-  // the line end are the confirmation.
-  const ts::run_result file = answer("1\nimport\nabcdefghijklmnopqrstuvwGOxxxxx\n");
-  EXPECT_EQ(file.err, ts::banner_and_usage() + kAllPrompts +
-                          "Reading Region region1 at ./data/save/region1/world.dat\n"
-                          "World Identified: Testworld\n"
-                          "Error: can not open input file: abcdefghijklmnopqrstuvw\n" + kKeyWait);
+struct answers_case {
+  std::string name;
+  std::string input;
+  int status;
+  std::string err;  // after the banner and usage
+  std::vector<std::string> left = {"data"};  // the game folder's entries afterwards
+};
 
-  // A region of 72 characters is cut there; the rest becomes the command.
-  const std::string region(72, 'r');
-  const ts::run_result cut = answer(region + "sync\ngo\n");
-  EXPECT_EQ(cut.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
-                         "Error: can not open region file: ./data/save/" + region +
-                         "/world.sav\n" + kKeyWait);
-
-  // A 22-character command is read whole, its line end being the next answer.
-  const ts::run_result command = answer("1\nexport                \nout.txt\ngo\n");
-  EXPECT_NE(command.err.find(kCommandPrompt + kFilePrompt + kConfirmPrompt + kNothingChanged),
-            std::string::npos)
-      << command;
-}
-
-TEST_F(Interactive, EndOfInputGivesEmptyAnswers) {
-  const ts::run_result r = answer("");
-  EXPECT_EQ(r.err, ts::banner_and_usage() + kAllPrompts + kNothingChanged + kKeyWait);
-  // An empty region, confirmed, points at the folder with no name.
-  const ts::run_result empty = answer("\nsync\ngo\n");
-  EXPECT_EQ(empty.err, ts::banner_and_usage() + kRegionPrompt + kCommandPrompt + kConfirmPrompt +
-                           "Error: can not open region file: ./data/save//world.sav\n" + kKeyWait);
+// Answers are whole lines: nothing of one spills into the next, and one
+// longer than its limit (without its line end, before trimming) ends the run.
+TEST_F(Interactive, AnswersAreWholeLinesWithinTheirLimits) {
+  const std::string region(127, 'r');
+  const std::string path = [] {  // 1,023 characters naming out.txt
+    std::string dots;
+    while (dots.size() < 1016) dots += "./";
+    return dots + "out.txt";
+  }();
+  const std::string go85 = "go" + std::string(83, '!');
+  const std::vector<answers_case> cases = {
+      {"a file answer cut once ran what was declined",
+       "1\nexport\nexports/my_world_dump_2026go.txt\nno\n", 0,
+       prompts("1 export exports/my_world_dump_2026go.txt") + kNothingChanged + kKeyWait},
+      {"longest region", region + "\nsync\ngo\n", 1,
+       prompts(region + " sync", false) + "Error: can not open region file: ./data/save/" + region +
+           "/world.sav\n" + kNoSuchFile + "Regions here: region1\n" + kKeyWait},
+      {"region too long", region + "r\nsync\ngo\n", 2, kRegionPrompt + too_long(127)},
+      {"longest command, trimmed", "1\n  export" + std::string(13, ' ') + "\n" + path + "\nno\n",
+       0, prompts("1 export " + path) + kNothingChanged + kKeyWait},
+      {"command too long", "1\nexport" + std::string(16, ' ') + "\nout.txt\ngo\n", 2,
+       kRegionPrompt + kCommandPrompt + too_long(21)},
+      {"file too long", "1\nexport\n." + path + "\ngo\n", 2,
+       kRegionPrompt + kCommandPrompt + kFilePrompt + too_long(1023)},
+      {"longest confirmation; the key wait after an export to a file",
+       "1\nexport\nout.txt\n" + go85 + "\n", 0,
+       prompts("1 export out.txt") + kIdentified + "Writing export to out.txt\n" +
+           "Beginning file export...\nExported 20 sections.\n" + kKeyWait,
+       {"data", "out.txt"}},
+      {"confirmation too long", "1\nexport\nout.txt\n" + go85 + "!\n", 2,
+       prompts("1 export out.txt") + too_long(85)},
+      {"line ends of CR LF are not counted", "1\r\nexport" + std::string(15, ' ') + "\r\n-\r\nno\r\n",
+       0, prompts("1 export -") + kNothingChanged + kKeyWait},
+      {"end of input", "", 0, prompts("  ") + kNothingChanged + kKeyWait},
+      {"empty region", "\nsync\ngo\n", 1,
+       prompts(" sync", false) + "Error: can not open region file: ./data/save//world.sav\n" +
+           kNoSuchFile + "Regions here: region1\n" + kKeyWait},
+  };
+  for (const answers_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder scene;
+    scene.write_world("region1", ts::sample_world_dat());
+    const ts::run_result r = ts::run_rawgraft(scene, {}, c.input);
+    EXPECT_EQ(r.status, c.status) << r;
+    EXPECT_EQ(r.err, ts::banner_and_usage() + c.err);
+    EXPECT_EQ(scene.list(), c.left);
+    EXPECT_EQ(scene.read(ts::game_folder::world_file("region1")), ts::sample_world_dat());
+  }
 }
 
 // A run started with a terminal as its controlling terminal and a closed

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -73,22 +74,28 @@ std::string passes(const pass_lines& lines, std::string_view last = "creature_va
   return text;
 }
 
-// Everything a successful sync prints; the rest of the world is one chunk.
-std::string sync_report(const pass_lines& lines) {
-  return preamble() + passes(lines) + "Copying remainder of world data from original.." + "." +
+// Everything a successful sync prints, adding `added` identifiers to a world
+// of `lists` lists, with `skipped` telling the raw files no pass read; the
+// rest of the world is one chunk.
+// With `unchanged`, what a sync prints that finds nothing to add.
+std::string sync_report(const pass_lines& lines, std::size_t added, int lists = 21,
+                        const std::string& skipped = "", bool unchanged = false) {
+  const std::string head = preamble() + passes(lines) + "Added " + std::to_string(added) +
+                           " identifiers to " + std::to_string(lists) + " lists.\n" + skipped;
+  if (unchanged) return head + "No change: ./data/save/region1/world.dat already holds these lists.\n";
+  return head + "Copying remainder of world data from original.." + "." +
          "\nFinished writing new world file.\n"
          "Backup successful: ./data/save/region1/world.dat." +
          std::string(ts::timestamp_placeholder) + "\nNew World Placed.\n\nDone.\n";
 }
 
-// Everything a sync prints that finds nothing to add.
-std::string sync_unchanged_report(const pass_lines& lines) {
-  return preamble() + passes(lines) +
-         "No change: ./data/save/region1/world.dat already holds these lists.\n";
+std::string cannot_open(const std::string& name) {
+  return "Error: could not open " + kRawPath + "/" + name + ".  Skipping.\n" +
+         ts::reason("No such file or directory");
 }
 
-std::string cannot_open(const std::string& name) {
-  return "Error: could not open " + kRawPath + "/" + name + ".  Skipping.\n";
+std::string skipped(const std::string& name, const std::string& reason) {
+  return "Skipped " + name + ": " + reason + "\n";
 }
 
 struct parsed_world {
@@ -176,13 +183,21 @@ class Sync : public ::testing::Test {
   // A sync that must succeed with exactly these reports and leave `want` as
   // the world's block, the old world kept as the backup; or, when `want` is
   // the world's block already, leave the world alone.
-  void expect_sync(const pass_lines& lines, const ts::world_block& want) const {
+  void expect_sync(const pass_lines& lines, const ts::world_block& want,
+                   const std::string& skipped = "") const {
     const std::string before = folder.read(kWorld);
-    const bool unchanged = before == kHeader + want.encode() + kTail;
+    const auto old = parse_world(before);
+    ASSERT_TRUE(old.has_value());
+    std::size_t added = 0;
+    for (std::size_t k = 0; k < want.sections.size(); ++k) {
+      added += want.sections[k].size() - old->sections[k].size();
+    }
+    const int lists = static_cast<int>(std::max(old->groups, 0)) + 19;
     const auto r = sync();
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(ts::mask_timestamps(r.err), unchanged ? sync_unchanged_report(lines) : sync_report(lines));
+    const bool unchanged = before == kHeader + want.encode() + kTail;
+    EXPECT_EQ(ts::mask_timestamps(r.err), sync_report(lines, added, lists, skipped, unchanged));
     if (unchanged) {
       EXPECT_EQ(folder.list(kRegionDir), (std::vector<std::string>{"raw", "world.dat"}));
     } else {
@@ -298,12 +313,15 @@ TEST_F(Sync, EverySectionTakesItsOwnObjectTypeAndTags) {
   }
   put_world(ts::sample_block());
   const ts::world_block want = plus(ts::sample_block(), all);
-  expect_sync(lines_of(all), want);
+  const std::string unread =
+      skipped("color_type.txt", "object type COLOR is not synchronized") +
+      skipped("word_type.txt", "object type WORD is not synchronized");
+  expect_sync(lines_of(all), want, unread);
 
   // Everything the raws define is listed now.
   const std::string first = folder.read(kWorld);
   drop_backups();
-  expect_sync({}, want);
+  expect_sync({}, want, unread);
   EXPECT_TRUE(folder.read(kWorld) == first);
 }
 
@@ -337,7 +355,14 @@ TEST_F(Sync, LookAlikeTagsAndFilesAreSkipped) {
   const additions add = {
       {"plant", {"FIRST_TYPE_WINS"}},
       {"creature", {"FIRST_OF_TWO", "KEPT", "AFTER_THE_OBJECT_LINE", "OBJECT_MID_LINE"}}};
-  expect_sync(lines_of(add), plus(ts::sample_block(), add));
+  const std::string folder_read = "a folder (only the files directly in raw/objects are read)";
+  // A type without its "]" runs to its line's end, which is not shown.
+  expect_sync(lines_of(add), plus(ts::sample_block(), add),
+              skipped("d_spaced_type.txt", "object type  CREATURE is not synchronized") +
+                  skipped("e_lower_object.txt", "no [OBJECT: line") +
+                  skipped("f_no_object.txt", "no [OBJECT: line") +
+                  skipped("g_unclosed_object.txt", "object type CREATURE is not synchronized") +
+                  skipped("i_sub", folder_read) + skipped("j_folder.txt", folder_read));
 }
 
 TEST_F(Sync, IdentifiersAreTrimmedUpperCasedAndAddedOnce) {
@@ -589,14 +614,18 @@ TEST_F(Sync, MissingRawFolderStopsBeforeWriting) {
   struct folder_case {
     const char* name;
     void (*arrange)(const ts::game_folder&, const fs::path&);
+    const char* reason;
   };
   const std::vector<folder_case> cases = {
-      {"no raw folder", [](const ts::game_folder&, const fs::path&) {}},
-      {"raw without objects", [](const ts::game_folder& f, const fs::path& p) { f.make_dir(p); }},
+      {"no raw folder", [](const ts::game_folder&, const fs::path&) {},
+       "No such file or directory"},
+      {"raw without objects", [](const ts::game_folder& f, const fs::path& p) { f.make_dir(p); },
+       "No such file or directory"},
       {"objects is a file",
        [](const ts::game_folder& f, const fs::path& p) {
          f.write_file(p / "objects", "[OBJECT:CREATURE]\n");
-       }},
+       },
+       "Not a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -605,13 +634,13 @@ TEST_F(Sync, MissingRawFolderStopsBeforeWriting) {
     c.arrange(scene, raw_parent);
     const std::vector<std::string> before = scene.list(kRegionDir);
     const auto r = ts::run_rawgraft(scene, {"1", "sync"});
-    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, ts::banner_and_usage() +
                          "Reading Region region1 at ./data/save/region1/world.dat\n"
                          "World Identified: Testworld\n"
                          "Error: can not open raws: " +
-                         kRawPath + "\n");
+                         kRawPath + "\n" + ts::reason(c.reason));
     EXPECT_EQ(scene.list(kRegionDir), before);
     EXPECT_EQ(scene.read(kWorld), ts::sample_world_dat());
   }
@@ -639,7 +668,8 @@ TEST_F(Sync, SectionPastEightMebibytesIsWrittenWhole) {
   const std::string before = folder.read(kWorld);
   const auto first = sync(std::chrono::seconds(600));
   EXPECT_EQ(first.status, 0) << shown(first);
-  EXPECT_TRUE(ts::mask_timestamps(first.err) == sync_report({{"creature", listed(names)}}))
+  EXPECT_TRUE(ts::mask_timestamps(first.err) ==
+              sync_report({{"creature", listed(names)}}, names.size()))
       << shown(first);
   expect_placed(first.err, before);
   expect_world(want);
@@ -649,7 +679,8 @@ TEST_F(Sync, SectionPastEightMebibytesIsWrittenWhole) {
   const std::string synced = folder.read(kWorld);
   const auto second = sync(std::chrono::seconds(600));
   EXPECT_EQ(second.status, 0) << shown(second);
-  EXPECT_TRUE(ts::mask_timestamps(second.err) == sync_unchanged_report({})) << shown(second);
+  EXPECT_TRUE(ts::mask_timestamps(second.err) == sync_report({}, 0, 21, "", true))
+      << shown(second);
   EXPECT_TRUE(folder.read(kWorld) == synced);
 }
 

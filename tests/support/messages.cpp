@@ -1,5 +1,7 @@
 #include "support/messages.hpp"
 
+#include "support/run.hpp"
+
 namespace testsupport {
 
 std::string banner_and_usage() {
@@ -9,6 +11,10 @@ std::string banner_and_usage() {
          "\trawgraft 1 export exportfile.txt\n"
          "\trawgraft 1 import modifiedfile.txt\n"
          "\trawgraft 1 sync\n";
+}
+
+std::string reason(std::string_view posix_text) {
+  return "  (" + (windows_build() ? std::string("system reason") : std::string(posix_text)) + ")\n";
 }
 
 namespace {

@@ -11,6 +11,12 @@ namespace testsupport {
 // Banner and usage, printed first on every run.
 std::string banner_and_usage();
 
+// The line that gives the system's reason for a failure, as the build under
+// test writes it: "  (<posix_text>)\n". The Windows build words its reasons
+// its own way, so there (see run_rawgraft) any reason reads as
+// "  (system reason)\n".
+std::string reason(std::string_view posix_text);
+
 inline constexpr std::string_view timestamp_placeholder = "YYYYMMDD_HHMMSS";
 
 // Every "%Y%m%d_%H%M%S" stamp in `text` (8 digits, "_", 6 digits, not inside a

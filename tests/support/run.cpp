@@ -156,6 +156,24 @@ std::string shown(std::string_view text) {
   return out;
 }
 
+// Every reason line ("  (text)") of a Windows run as reason() gives it.
+std::string with_reasons_masked(const std::string& text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string_view line(text.data() + start, end - start);
+    if (line.size() > 4 && line.starts_with("  (") && line.ends_with(")")) {
+      out += "  (system reason)";
+    } else {
+      out += line;
+    }
+    if (end < text.size()) out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string default_program() {
@@ -354,7 +372,7 @@ run_result run_rawgraft(const game_folder& folder, const std::vector<std::string
     // A killed run may stop anywhere, even between CR and LF.
     std::string problems;
     result.out = from_windows_text(result.out, args, true, problems);
-    result.err = from_windows_text(result.err, args, false, problems);
+    result.err = with_reasons_masked(from_windows_text(result.err, args, false, problems));
     if (!problems.empty() && !result.timed_out) {
       ADD_FAILURE() << "the Windows build wrote wrong line ends or paths:\n"
                     << problems << "in the run " << testing::PrintToString(args);

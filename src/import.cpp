@@ -162,7 +162,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
       at_end = true;
       break;
     }
-    if (first_piece) title = std::strncmp(scratch, "**data exported from", 20) == 0;
+    if (first_piece) {
+      title = std::strncmp(scratch, "**data exported from", 20) == 0;
+      if (title) written.title.assign(scratch, end_of_text(scratch));
+    }
     first_piece = false;
     if (starts_with_marker(scratch)) {
       sectioni = parse_section_header(scratch);

@@ -16,6 +16,7 @@ struct import_tally {
   int lists = 0;                  // groups and sections written
   std::uint64_t identifiers = 0;  // strings written
   std::string read_failure;       // why the dump could not be read
+  std::string title;              // the first line, when it has the export form
 };
 
 // Block producer's first half: reads the dump from `in` and writes the new

@@ -1,5 +1,6 @@
 #include "rawgraft.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "backups.h"
+#include "compare.h"
 #include "export.h"
 #include "import.h"
 #include "messages.h"
@@ -33,6 +35,9 @@ constexpr int region_answer_limit = 127;
 constexpr int command_answer_limit = 21;
 constexpr int file_answer_limit = 1023;
 constexpr int confirmation_answer_limit = 85;
+
+// Whether the command word (after the force prefix) takes no file.
+bool takes_no_file(const char* command);
 
 // Step-by-step answers from the console; they stand in for the arguments.
 // Each holds its longest answer, a carriage return and a terminator.
@@ -96,14 +101,14 @@ interaction interactive_arguments(char* program_path) {
   }
   answers.argv[2] = trim(answers.command);
   answers.argc = 3;
-  if (find_nocase(answers.command, "sync") == nullptr) {
+  if (find_nocase(answers.command, "sync") == nullptr && !takes_no_file(answers.argv[2])) {
     report("\nPlease enter tag file: ");
     if (!read_answer(answers.file, file_answer_limit)) return answer_too_long(file_answer_limit);
     answers.argv[3] = trim(answers.file);
     answers.argc = 4;
     report("Will run: rawgraft %s %s %s\n", answers.argv[1], answers.argv[2], answers.argv[3]);
   } else {
-    // A sync is asked for no file, so none is shown.
+    // A command that takes no file is asked for none, so none is shown.
     report("Will run: rawgraft %s %s\n", answers.argv[1], answers.argv[2]);
   }
   report("\nPlease verify your entry.\nType 'go' when ready to begin, or any other entry to quit\n: ");
@@ -125,6 +130,8 @@ struct run_context {
 int run_export(settings& run, const run_context& context);
 int run_import(settings& run, const run_context& context);
 int run_sync(settings& run, const run_context& context);
+int run_check(settings& run, const run_context& context);
+int run_compare(settings& run, const run_context& context);
 int run_backups(settings& run, const run_context& context);
 int run_restore(settings& run, const run_context& context);
 
@@ -176,6 +183,8 @@ const command_row commands[] = {
     {"export", true, false, true, run_export},
     {"import", true, true, true, run_import},
     {"sync", false, true, true, run_sync},
+    {"check", false, false, true, run_check},
+    {"compare", true, false, true, run_compare},
     {"backups", false, false, false, run_backups},
     {"restore", true, true, false, run_restore},
 };
@@ -185,6 +194,12 @@ const command_row* find_command(const char* word) {
     if (equal_nocase(word, row.name)) return &row;
   }
   return nullptr;
+}
+
+bool takes_no_file(const char* command) {
+  if (std::strncmp(command, "force", 5) == 0) command += 5;
+  const command_row* row = find_command(command);
+  return row != nullptr && !row->needs_file;
 }
 
 // Whether an existing file may be replaced by a dump: it is empty, or it is
@@ -285,18 +300,45 @@ int rewrite_status(rewrite_result result) {
   return exit_error;
 }
 
-int run_import(settings& run, const run_context& context) {
+// Opens the dump that import and compare read; false after reporting.
+bool open_dump(settings& run) {
   const char* source = run.argfile;
   if (std::strcmp(source, "-") == 0) {
     run.importfile.adopt(stdin);
-  } else {
-    if (!run.importfile.open(source, "r")) {
-      report("Error: can not open input file: %s\n", source);
-      report_reason(run.importfile.failure().c_str());
-      return end_of_run(exit_error);
-    }
-    report("Reading import from %s\n", source);
+    return true;
   }
+  if (!run.importfile.open(source, "r")) {
+    report("Error: can not open input file: %s\n", source);
+    report_reason(run.importfile.failure().c_str());
+    return false;
+  }
+  report("Reading import from %s\n", source);
+  return true;
+}
+
+// Opens the region's raw folder that sync and check read; false after
+// reporting.
+bool open_raws(settings& run) {
+  if (!build_path(run.rawpath, sizeof run.rawpath, "%s%s/%s", "./data/save/", run.region,
+                  "raw/objects") ||
+      !run.rawdir.open(run.rawpath)) {
+    report("Error: can not open raws: %s\n", run.rawpath);
+    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
+                                          : platform::last_failure().c_str());
+    return false;
+  }
+  return true;
+}
+
+int world_read_failed(const settings& run) {
+  report(msg::world_read_failed, run.worldpath);
+  report_reason(run.worldfile->failure().c_str());
+  return end_of_run(exit_error);
+}
+
+int run_import(settings& run, const run_context& context) {
+  const char* source = run.argfile;
+  if (!open_dump(run)) return end_of_run(exit_error);
   const bool force = run.force;
   std::FILE* in = run.importfile.get();
   import_tally tally;
@@ -317,14 +359,7 @@ int run_import(settings& run, const run_context& context) {
 }
 
 int run_sync(settings& run, const run_context& context) {
-  if (!build_path(run.rawpath, sizeof run.rawpath, "%s%s/%s", "./data/save/", run.region,
-                  "raw/objects") ||
-      !run.rawdir.open(run.rawpath)) {
-    report("Error: can not open raws: %s\n", run.rawpath);
-    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
-                                          : platform::last_failure().c_str());
-    return end_of_run(exit_error);
-  }
+  if (!open_raws(run)) return end_of_run(exit_error);
   const raw_folder raws{run.rawpath, run.rawdir};
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
                         [&raws](world_source& world, world_sink& out) {
@@ -333,6 +368,65 @@ int run_sync(settings& run, const run_context& context) {
                         nullptr, nullptr};
   return end_of_run(rewrite_status(rewrite_world(job)));
 }
+// Sync's dry run: what it would add goes to standard output.
+int run_check(settings& run, const run_context&) {
+  if (!open_raws(run)) return end_of_run(exit_error);
+  const raw_folder raws{run.rawpath, run.rawdir};
+  std::string ignored;
+  const std::unique_ptr<world_sink> nowhere = memory_world_sink(ignored);
+  sync_additions additions;
+  if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
+    return world_read_failed(run);
+  }
+  if (!print_additions(additions)) {
+    report("Error: could not write the report to standard output\n");
+    return end_of_run(exit_error);
+  }
+  return end_of_run(exit_done);
+}
+
+// The world path a dump's first line names, when it has the export form.
+std::string exported_from(const std::string& title) {
+  const std::string start = "**data exported from ";
+  const std::size_t on = title.rfind(" on ");
+  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
+  return title.substr(start.size(), on - start.size());
+}
+
+std::string with_slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// Import's dry run: how the dump's lists differ from the world's goes to
+// standard output.
+int run_compare(settings& run, const run_context&) {
+  if (!open_dump(run)) return end_of_run(exit_error);
+  block_views world_lists;
+  if (read_world_lists(*run.worldfile, world_lists) != read_status::ok) {
+    return world_read_failed(run);
+  }
+  std::string written;
+  const std::unique_ptr<world_sink> out = memory_world_sink(written);
+  import_tally tally;
+  if (import_text(run.importfile.get(), *out, run.force, &tally) != block_result::done) {
+    report(msg::input_read_failed, run.argfile);
+    report_reason(tally.read_failure.c_str());
+    return end_of_run(exit_error);
+  }
+  const std::int64_t size = static_cast<std::int64_t>(written.size());
+  const bool refused = !block_reads_back_whole(*memory_world_source(written), size);
+  const std::string source = exported_from(tally.title);
+  const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
+  block_views dump_lists;
+  split_block(std::move(written), dump_lists);
+  if (!print_comparison(world_lists, dump_lists, elsewhere ? source.c_str() : nullptr, refused)) {
+    report("Error: could not write the report to standard output\n");
+    return end_of_run(exit_error);
+  }
+  return end_of_run(exit_done);
+}
+
 // The region's folder, "./data/save/<region>", converted to the platform's
 // separator.
 bool region_folder(const settings& run, char* folder, std::size_t size) {
@@ -414,6 +508,10 @@ int show_help_or_version(const char* word) {
         "\trawgraft <region> export <file>\n"
         "\trawgraft <region> import <file>\n"
         "\trawgraft <region> sync\n"
+        "\trawgraft <region> check\n"
+        "\trawgraft <region> compare <file>\n"
+        "\trawgraft <region> backups\n"
+        "\trawgraft <region> restore <stamp|stamp.N|latest>\n"
         "\trawgraft <region> force<command> [<file>]\n"
         "\trawgraft\n"
         "\trawgraft --help | -h | --version\n"
@@ -421,9 +519,12 @@ int show_help_or_version(const char* word) {
         "Run it in the game's folder, the one that holds data/save, with the game closed.\n"
         "<region> is a folder of data/save; a number n stands for region<n>.\n"
         "<file> is the text dump; - is standard output for export, standard input for\n"
-        "import. sync adds the identifiers that the files directly in\n"
+        "import and compare. sync adds the identifiers that the files directly in\n"
         "data/save/<region>/raw/objects define and the world does not list yet.\n"
-        "The prefix force (forceexport, forceimport, forcesync) goes on past an\n"
+        "check and compare show what sync and import would change, changing nothing.\n"
+        "backups lists the world's backups, newest first; restore puts one back,\n"
+        "keeping the current world as a new backup.\n"
+        "The prefix force (forceexport, forceimport, forcesync, ...) goes on past an\n"
         "unsupported version, an odd header field or an overlong world name, and lets\n"
         "an import go on past lists out of order or missing.\n"
         "With no arguments, rawgraft asks for each of them, then for confirmation.\n"

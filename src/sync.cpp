@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "duplicate_index.h"
 #include "file_stream.h"
@@ -88,6 +89,7 @@ struct section_merge {
   raw_scanner& scanner;
   std::uint32_t running_count;
   std::string record;
+  std::vector<std::string>* collected;  // a dry run's additions, or null
 
   void take_from(std::FILE* in, int section) {
     // Only lines holding "[" and the section's name can define an identifier.
@@ -105,7 +107,11 @@ struct section_merge {
                          record.size())) {
         continue;
       }
-      report("  %s\n", identifier);
+      if (collected != nullptr) {
+        collected->emplace_back(identifier, length);
+      } else {
+        report("  %s\n", identifier);
+      }
       const std::size_t start = out.outp;
       append_record(out, identifier, static_cast<std::uint16_t>(length));
       index.add_record(out, start);
@@ -159,6 +165,7 @@ struct sync_state {
   raw_scanner scanner;
   known_types types;
   std::uint64_t added = 0;  // identifiers added to all sections
+  sync_additions* additions;  // a dry run's, or null
 };
 
 bool synchronized(const std::string& type) {
@@ -204,7 +211,10 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   const block_result copied = copy_world_strings(world, n, out, &state.index);
   if (copied != block_result::done) return copied;
 
-  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {}};
+  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {},
+                      state.additions != nullptr
+                          ? &(*state.additions)[static_cast<std::size_t>(section - 1)]
+                          : nullptr};
   char path[sizeof settings::rawpath + 512];
   for (const platform::folder_entry& entry : raws.listing.entries()) {
     if (entry.kind == platform::entry_kind::folder || entry.kind == platform::entry_kind::device) {
@@ -240,8 +250,11 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
 }
 }  // namespace
 
-block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws) {
+block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws,
+                       sync_additions* additions) {
   sync_state state;
+  state.additions = additions;
+  if (additions != nullptr) additions->assign(section_count - 1, {});
   report("Beginning World Sychronization...\n");
   std::int32_t groups = 0;
   block_result result = copy_creature_layer(world, state.out, out, groups);
@@ -252,8 +265,10 @@ block_result sync_raws(world_source& world, world_sink& out, const raw_folder& r
   }
   report_batching(false);
   if (result == block_result::done) {
-    report("Added %d identifiers to %d lists.\n", shown_count(state.added),
-           std::max(groups, 0) + section_count - 1);
+    if (additions == nullptr) {
+      report("Added %d identifiers to %d lists.\n", shown_count(state.added),
+             std::max(groups, 0) + section_count - 1);
+    }
     report_unread(raws, state.types);
   }
   return result;

@@ -1,6 +1,9 @@
 // Brings the world's identifier lists up to date with the region's raw files.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform.h"
 #include "world_rewrite.h"
 
@@ -10,6 +13,13 @@ struct raw_folder {
   platform::folder_listing& listing;
 };
 
+// A dry run's additions: per section 1..19, the identifiers in the order
+// sync would append them.
+using sync_additions = std::vector<std::vector<std::string>>;
+
 // Block producer: merges each section of the old block (read from `world`)
-// with the identifiers the raw files define and writes it to `out`.
-block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws);
+// with the identifiers the raw files define and writes it to `out`. Given
+// `additions`, it collects the new identifiers there instead of reporting
+// them, and reports no totals (a dry run).
+block_result sync_raws(world_source& world, world_sink& out, const raw_folder& raws,
+                       sync_additions* additions = nullptr);

@@ -554,6 +554,11 @@ void show_usage() {
   report("\t%s 1 export exportfile.txt\n", program_name);
   report("\t%s 1 import modifiedfile.txt\n", program_name);
   report("\t%s 1 sync\n", program_name);
+  // The commands added since keep the lines above as they were.
+  report("\t%s 1 check\n", program_name);
+  report("\t%s 1 compare modifiedfile.txt\n", program_name);
+  report("\t%s 1 backups\n", program_name);
+  report("\t%s 1 restore latest\n", program_name);
 }
 
 int rawgraft_main(int argc, char** argv) {

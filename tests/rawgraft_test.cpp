@@ -47,7 +47,9 @@ class FrontEnd : public ::testing::Test {
   ts::game_folder folder;
 };
 
-TEST(Banner, IsExactlyNameVersionAndFiveUsageFormats) {
+// The five usage formats stand as they always did; the newer commands'
+// examples follow them.
+TEST(Banner, IsExactlyNameVersionAndTheUsageFormats) {
   EXPECT_EQ(kUsage,
             "rawgraft\n"
             "Version 31.5.3\n"
@@ -57,7 +59,11 @@ TEST(Banner, IsExactlyNameVersionAndFiveUsageFormats) {
             "\trawgraft region1 export -\n"
             "\trawgraft 1 export exportfile.txt\n"
             "\trawgraft 1 import modifiedfile.txt\n"
-            "\trawgraft 1 sync\n");
+            "\trawgraft 1 sync\n"
+            "\trawgraft 1 check\n"
+            "\trawgraft 1 compare modifiedfile.txt\n"
+            "\trawgraft 1 backups\n"
+            "\trawgraft 1 restore latest\n");
 }
 
 TEST_F(FrontEnd, WrongArgumentCountsStopAfterTheUsage) {

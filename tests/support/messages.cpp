@@ -10,7 +10,11 @@ std::string banner_and_usage() {
          "\trawgraft region1 export -\n"
          "\trawgraft 1 export exportfile.txt\n"
          "\trawgraft 1 import modifiedfile.txt\n"
-         "\trawgraft 1 sync\n";
+         "\trawgraft 1 sync\n"
+         "\trawgraft 1 check\n"
+         "\trawgraft 1 compare modifiedfile.txt\n"
+         "\trawgraft 1 backups\n"
+         "\trawgraft 1 restore latest\n";
 }
 
 std::string reason(std::string_view posix_text) {

@@ -10,6 +10,13 @@
 //       Identifiers are <prefix>_<SECTION>_<8 digits>_<0..15 letters>, the
 //       same length mix at every size, so costs per identifier compare.
 //
+//   benchgen lists <path> <identifiers> <rest-bytes>
+//       The same, in the shape of a world without creature_layer groups:
+//       group count 0, and the identifiers spread evenly over the 19 lists
+//       (1 000 000 gives lists of 52 631 and 52 632). Identifiers are shorter,
+//       <first 4 letters of the SECTION>_<8 digits>_<0..7 letters>, 17.5
+//       characters on average, so the dump of 1 000 000 is about 18.5 MB.
+//
 //   benchgen raws <folder> <creatures>
 //       Writes raw object files into <folder> (created): <creatures> creatures
 //       in files of 250 (each with 11 plausible tag lines, about 470 bytes a
@@ -81,11 +88,14 @@ std::string upper(std::string s) {
   return s;
 }
 
-std::string identifier(const std::string& prefix, const std::string& tag, std::uint64_t i) {
+// <prefix>_<tag>_<8 digits>_<i % (max_extra + 1) letters>; no prefix when
+// it is empty.
+std::string identifier(const std::string& prefix, const std::string& tag, std::uint64_t i,
+                       std::uint64_t max_extra = 15) {
   char digits[32];
   std::snprintf(digits, sizeof digits, "%08" PRIu64, i);
-  std::string id = prefix + "_" + tag + "_" + digits + "_";
-  const std::size_t extra = i % 16;
+  std::string id = (prefix.empty() ? "" : prefix + "_") + tag + "_" + digits + "_";
+  const std::size_t extra = i % (max_extra + 1);
   for (std::size_t k = 0; k < extra; ++k) id += static_cast<char>('A' + (i + k) % 26);
   return id;
 }
@@ -105,7 +115,17 @@ struct out_file {
   }
 };
 
-int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const std::string& prefix) {
+// How `world` and `lists` differ.
+struct world_shape {
+  int groups;               // creature_layer groups, identifiers/100 each
+  std::size_t tag_letters;  // letters of the section's name kept in an identifier
+  std::uint64_t max_extra;  // letters after the digits: 0..max_extra
+};
+constexpr world_shape grouped{4, 99, 15};
+constexpr world_shape flat{0, 4, 7};
+
+int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const std::string& prefix,
+               const world_shape& shape) {
   out_file out(path);
   std::string buf;
   put_u16(buf, 1329);
@@ -115,14 +135,14 @@ int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const st
   put_counted(buf, "Benchmark World of Many Names");
 
   const std::uint64_t per_group = std::max<std::uint64_t>(1, ids / 100);
-  const int groups = 4;
-  const std::uint64_t in_groups = per_group * groups;
+  const int groups = shape.groups;
+  const std::uint64_t in_groups = per_group * static_cast<std::uint64_t>(groups);
   const std::uint64_t left = ids > in_groups ? ids - in_groups : 0;
   put_u32(buf, groups);
   for (int g = 0; g < groups; ++g) {
     put_u32(buf, static_cast<std::uint32_t>(per_group));
     for (std::uint64_t i = 0; i < per_group; ++i) {
-      put_counted(buf, identifier(prefix, "LAYER" + std::to_string(g), i));
+      put_counted(buf, identifier(prefix, "LAYER" + std::to_string(g), i, shape.max_extra));
     }
     if (buf.size() > (1u << 22)) {
       out.write(buf);
@@ -133,9 +153,9 @@ int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const st
     std::uint64_t n = left / 19 + (static_cast<std::uint64_t>(s) < left % 19 ? 1 : 0);
     if (n == 0) n = 1;
     put_u32(buf, static_cast<std::uint32_t>(n));
-    const std::string tag = upper(sections[s]);
+    const std::string tag = upper(sections[s]).substr(0, shape.tag_letters);
     for (std::uint64_t i = 0; i < n; ++i) {
-      put_counted(buf, identifier(prefix, tag, i));
+      put_counted(buf, identifier(prefix, tag, i, shape.max_extra));
       if (buf.size() > (1u << 22)) {
         out.write(buf);
         buf.clear();
@@ -378,7 +398,11 @@ int touch_memory(std::uint64_t mib) {
 
 int main(int argc, char** argv) {
   if (argc >= 5 && std::strcmp(argv[1], "world") == 0) {
-    return make_world(argv[2], number(argv[3]), number(argv[4]), argc >= 6 ? argv[5] : "WORLD");
+    return make_world(argv[2], number(argv[3]), number(argv[4]), argc >= 6 ? argv[5] : "WORLD",
+                      grouped);
+  }
+  if (argc == 5 && std::strcmp(argv[1], "lists") == 0) {
+    return make_world(argv[2], number(argv[3]), number(argv[4]), "", flat);
   }
   if (argc == 4 && std::strcmp(argv[1], "raws") == 0) return make_raws(argv[2], number(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "touch") == 0) return touch_memory(number(argv[2]));
@@ -387,6 +411,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: benchgen world <path> <identifiers> <rest-bytes> [<prefix>]\n"
+               "       benchgen lists <path> <identifiers> <rest-bytes>\n"
                "       benchgen raws <folder> <creatures>\n"
                "       benchgen touch <MiB>\n"
                "       benchgen run <result-file> <stdout-file> <stderr-file> <command...>\n");

@@ -120,6 +120,18 @@ verdict() {
   fi
 }
 
+# change_one_identifier DUMP OUT  writes DUMP with its middle identifier line
+# changed in its first character (to Z, which no generated identifier starts
+# with): an import of OUT changes one string and keeps the block's length.
+change_one_identifier() {
+  local total
+  total=$(grep -cv -e '^$' -e '^====' -e '^\*\*data exported' "$1")
+  awk -v want=$(((total + 1) / 2)) '
+    /^$|^====|^\*\*data exported/ { print; next }
+    ++n == want { if (substr($0, 1, 1) == "Z") exit 1; print "Z" substr($0, 2); next }
+    { print }' "$1" >"$2" || die "cannot change an identifier of $1"
+}
+
 # Drops one file's pages from the page cache (needs no privileges: an
 # fadvise DONTNEED through dd; dirty pages must be written first).
 drop_file_cache() { dd if="$1" iflag=nocache count=0 status=none; }

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Import of an unchanged dump into a world whose rest (the bytes after the
-# object-name block) is large, against cp of the same world file, in one run.
+# Import of a dump into a world whose rest (the bytes after the object-name
+# block) is large, against cp of the same world file, in one run.
 #
 #   bench/import_vs_cp.sh [REST_BYTES]
 #
 # REST_BYTES (or env REST_BYTES): size of the world's rest, default 1 GiB
 # (1073741824). Env BLOCK_IDS: identifiers in the block (default 20000).
+# An import that changes nothing rewrites nothing, so the timed imports
+# alternate between the dump with one identifier changed and the original
+# dump: each changes the world, and the new block has the old one's length.
 # Env CACHE=warm (default): every command runs once untimed first, and the
 # files stay in the page cache; CACHE=cold: before every timed command the
 # world file and the dump are dropped from the page cache (fadvise through
@@ -38,10 +41,13 @@ conditions
 cd "$GAME"
 W=data/save/region1/world.dat
 "$RAWGRAFT" 1 export dump.txt 2>/dev/null
+change_one_identifier dump.txt changed.txt
 world_size=$(stat -c %s "$W")
-echo "   world.dat $world_size bytes, dump.txt $(stat -c %s dump.txt) bytes, in $GAME"
+echo "   world.dat $world_size bytes, dump.txt $(stat -c %s dump.txt) bytes, in $GAME;" \
+  "changed.txt differs in one identifier"
 
 remove_backups() { rm -f "$W".2* "$W".TEMP; }
+placed() { grep -q 'New World Placed' "$1" || { tail -n 5 "$1" >&2; die "import did not place the new world"; }; }
 settle() { # before each timed command
   sync
   if [[ $CACHE == cold ]]; then
@@ -51,16 +57,29 @@ settle() { # before each timed command
   prefault $((2 * REST_BYTES / 1048576 + 256))
 }
 
-# Untimed first round: warms the caches and checks the round trip.
+# Untimed first round: warms the caches and checks the round trip. The
+# first import's backup is the original world.
 cp "$W" copy.dat && sync copy.dat && rm -f copy.dat
 "$RAWGRAFT" 1 import dump.txt 2>warmup.err
+if grep -q 'No change' warmup.err; then
+  compgen -G "$W.2*" >/dev/null && die "an import that changed nothing left a backup"
+  echo "   check: import of the unchanged dump rewrote nothing"
+else
+  placed warmup.err  # builds older than the no-change check rewrite the world
+  remove_backups
+fi
+"$RAWGRAFT" 1 import changed.txt 2>warmup.err
+placed warmup.err
 backups=("$W".2*)
-backup=${backups[0]}
-[[ -f $backup ]] || { cat warmup.err >&2; die "import made no backup"; }
-grep -q 'New World Placed' warmup.err || die "import did not place the new world"
-cmp -s "$W" "$backup" || die "import of the unchanged dump did not reproduce the world byte for byte"
-echo "   check: import of the unchanged dump reproduced world.dat byte for byte"
+original=${backups[0]}
+mv "$original" world.orig
+"$RAWGRAFT" 1 import dump.txt 2>warmup.err
+placed warmup.err
 remove_backups
+cmp -s "$W" world.orig || die "importing the changed dump and then the original did not give world.dat back"
+rm -f world.orig
+echo "   check: importing the changed dump and then the original gave world.dat back byte for byte"
+next_dump=changed.txt  # the dump the world does not hold
 
 cp_t=() sync_t=() cpsync_t=() imp_t=() imp_rss=() cp_rss=() cpsync_cpu=() imp_cpu=()
 run_cp() {
@@ -81,11 +100,12 @@ run_import() {
   settle
   local cached
   cached=$(cached_share "$W")
-  timed /dev/null import.err "$RAWGRAFT" 1 import dump.txt
-  grep -q 'New World Placed' import.err || { cat import.err >&2; die "import did not complete"; }
+  timed /dev/null import.err "$RAWGRAFT" 1 import "$next_dump"
+  placed import.err
   [[ $(stat -c %s "$W") == "$world_size" ]] || die "the new world has another size"
   imp_t+=("$T") imp_rss+=("$RSS") imp_cpu+=("$CPU")
   remove_backups
+  if [[ $next_dump == changed.txt ]]; then next_dump=dump.txt; else next_dump=changed.txt; fi
   echo "   rep $r: import $(show_times "$T") s (cpu $CPU), peak RSS $(mib "$RSS") MiB" \
     "  [world.dat cached before: $cached]"
 }

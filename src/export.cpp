@@ -1,9 +1,11 @@
 #include "export.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <vector>
 
 #include "object_block.h"
 #include "text_util.h"
@@ -13,34 +15,75 @@ namespace {
 // would cost more than everything else together.
 class dump_writer {
  public:
-  explicit dump_writer(file_stream& out) : out_(out) { text_.reserve(piece + 64 * 1024); }
-  void line(const char* text, std::size_t length) {
-    text_.append(text, length);
-    text_.push_back('\n');
+  explicit dump_writer(file_stream& out) : out_(out), text_(new char[size]) {
+    lines_.reserve(1 << 16);
+  }
+  // Room for the longest line (a counted string and its line feed) at the
+  // end of what is held; a string put there counts once committed.
+  char* room() { return text_.get() + held_; }
+  void commit(std::size_t length) {
+    lines_.push_back({static_cast<std::uint32_t>(held_), static_cast<std::uint32_t>(length)});
+    text_[held_ + length] = '\n';
+    held_ += length + 1;
   }
   void header(int section, int group) {
-    char header[64];
     const int length =
-        group < 0 ? std::snprintf(header, sizeof header, "\n====%s====\n", g_sectionlist[section])
-                  : std::snprintf(header, sizeof header, "\n====%s=%08d====\n",
-                                  g_sectionlist[section], group);
-    text_.append(header, static_cast<std::size_t>(length));
+        group < 0 ? std::snprintf(room(), 64, "\n====%s====\n", g_sectionlist[section])
+                  : std::snprintf(room(), 64, "\n====%s=%08d====\n", g_sectionlist[section], group);
+    held_ += static_cast<std::size_t>(length);
   }
-  void append(const char* text) { text_.append(text); }
-  // Writes what is held once it reaches a piece, or always when `all`.
+  void append(const char* text) {
+    const std::size_t length = std::strlen(text);
+    std::memcpy(room(), text, length);
+    held_ += length;
+  }
+  // Writes what is held once it reaches a piece, or always when `all`; after
+  // it there is room for a line again.
   bool flush(bool all) {
-    if (text_.empty() || (!all && text_.size() < piece)) return true;
+    if (held_ == 0 || (!all && held_ < piece)) return true;
+    cut_at_zeros();
     errno = 0;
-    const bool written = std::fwrite(text_.data(), 1, text_.size(), out_.get()) == text_.size();
+    const bool written = std::fwrite(text_.get(), 1, held_, out_.get()) == held_;
     if (!written) out_.fail(errno);
-    text_.clear();
+    held_ = 0;
+    lines_.clear();
     return written;
   }
 
  private:
+  // A string's line ends at its first zero byte; nothing is escaped. Zero
+  // bytes are rare, so what is held is searched for one in one go, and only
+  // when there is one are the strings cut and the lines moved together.
+  void cut_at_zeros() {
+    char* text = text_.get();
+    if (std::memchr(text, '\0', held_) == nullptr) return;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    for (const string_line& line : lines_) {
+      std::memmove(text + to, text + from, line.start - from);  // headers before it
+      to += line.start - from;
+      const void* zero = std::memchr(text + line.start, '\0', line.length);
+      const std::size_t length =
+          zero == nullptr ? line.length : static_cast<std::size_t>(static_cast<const char*>(zero) - (text + line.start));
+      std::memmove(text + to, text + line.start, length);
+      to += length;
+      text[to++] = '\n';
+      from = std::size_t{line.start} + line.length + 1;
+    }
+    std::memmove(text + to, text + from, held_ - from);
+    held_ = to + (held_ - from);
+  }
+
   static constexpr std::size_t piece = 1 << 20;
+  static constexpr std::size_t size = piece + 0x10000 + 64;  // a piece, a line, a header
+  struct string_line {
+    std::uint32_t start;   // in text_
+    std::uint32_t length;  // of the string, without its line feed
+  };
   file_stream& out_;
-  std::string text_;
+  std::unique_ptr<char[]> text_;
+  std::size_t held_ = 0;
+  std::vector<string_line> lines_;  // the strings' lines in what is held
 };
 
 // A stop leaves the dump written up to the list that stopped it.
@@ -49,21 +92,22 @@ void check(bool holds, const char* condition, dump_writer& dump) {
   consistency_check(holds, condition);
 }
 
-// Writes n string lines; a string that cannot be read stops the run.
-export_result export_strings(world_source& world, dump_writer& dump, counted_string& record) {
+// Writes n string lines; a string that cannot be read stops the run. Each
+// string is read straight into the dump, so none is allocated.
+export_result export_strings(world_source& world, dump_writer& dump) {
   std::int32_t n = 0;
   if (read_count(world, n) == read_status::failed) return export_result::world_read_failed;
   check(n != 0, "string count is not 0", dump);
   check(n > 0, "string count is not negative", dump);
   for (std::int32_t i = 0; i < n; ++i) {
-    const read_status status = read_counted_string(world, record);
+    std::uint8_t length_bytes[2] = {0, 0};
+    read_status status = world.read(length_bytes, 2);
+    const std::size_t length = length_bytes[0] | (std::size_t{length_bytes[1]} << 8);
+    char* text = dump.room();
+    if (status == read_status::ok && length != 0) status = world.read(text, length);
     if (status == read_status::failed) return export_result::world_read_failed;
-    check(record.s != nullptr, "string read from world", dump);
-    // The line ends at the string's first zero byte; nothing is escaped.
-    const void* zero = std::memchr(record.s.get(), '\0', record.len);
-    const std::size_t length =
-        zero == nullptr ? record.len : static_cast<std::size_t>(static_cast<const char*>(zero) - record.s.get());
-    dump.line(record.s.get(), length);
+    check(status == read_status::ok && length != 0, "string read from world", dump);
+    dump.commit(length);  // cut at a zero byte when written
     if (!dump.flush(false)) return export_result::write_failed;
   }
   return export_result::done;
@@ -72,19 +116,18 @@ export_result export_strings(world_source& world, dump_writer& dump, counted_str
 
 export_result export_block(world_source& world, file_stream& out) {
   dump_writer dump(out);
-  counted_string record;
   report("Beginning file export...\n");
 
   std::int32_t groups = 0;
   if (read_count(world, groups) == read_status::failed) return export_result::world_read_failed;
   for (std::int32_t i = 0; i < groups; ++i) {
     dump.header(section_creature_layer, static_cast<int>(i));
-    const export_result result = export_strings(world, dump, record);
+    const export_result result = export_strings(world, dump);
     if (result != export_result::done) return result;
   }
   for (int section = 1; section < section_count; ++section) {
     dump.header(section, -1);
-    const export_result result = export_strings(world, dump, record);
+    const export_result result = export_strings(world, dump);
     if (result != export_result::done) return result;
   }
   dump.append("\n====END====\n");

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "file_stream.h"
 #include "messages.h"
@@ -33,7 +34,10 @@ class block_capture final : public world_sink {
  public:
   explicit block_capture(world_sink& out) : world_sink(out.file()), out_(out) {}
   bool write(const void* data, std::size_t size) override {
-    if (capturing) block.append(static_cast<const char*>(data), size);
+    if (capturing && size != 0) {
+      pieces.emplace_back(static_cast<const char*>(data), size);
+      block_size += size;
+    }
     if (out_.write(data, size)) return true;
     failure_ = out_.failure();
     return false;
@@ -44,7 +48,10 @@ class block_capture final : public world_sink {
     return false;
   }
   bool capturing = false;
-  std::string block;
+  // As written, a piece a write: one growing copy would cost more than
+  // the block itself.
+  std::vector<std::string> pieces;
+  std::size_t block_size = 0;
 
  private:
   world_sink& out_;
@@ -73,19 +80,21 @@ rewrite_result copy_header(const rewrite_job& job, world_sink& out, const char* 
 
 // Whether the old block, from the block offset up to where the producer
 // left the world, holds exactly `block`. Leaves the world where it was.
-bool same_block(const rewrite_job& job, const std::string& block, read_status& status) {
+bool same_block(const rewrite_job& job, const block_capture& block, read_status& status) {
   world_source& world = job.world;
   const std::int64_t block_end = world.position();
   status = read_status::ok;
-  if (block_end - job.block_offset != static_cast<std::int64_t>(block.size())) return false;
+  if (block_end - job.block_offset != static_cast<std::int64_t>(block.block_size)) return false;
   status = world.rewind();
   if (status == read_status::ok) status = world.skip(static_cast<std::uint64_t>(job.block_offset));
   bool same = true;
-  for (std::size_t at = 0; status == read_status::ok && at < block.size();) {
-    const std::size_t piece = std::min<std::size_t>(block.size() - at, scratch_size);
-    status = world.read(scratch, piece);
-    if (status == read_status::ok && std::memcmp(scratch, block.data() + at, piece) != 0) same = false;
-    at += piece;
+  for (const std::string& written : block.pieces) {
+    for (std::size_t at = 0; status == read_status::ok && at < written.size();) {
+      const std::size_t piece = std::min<std::size_t>(written.size() - at, scratch_size);
+      status = world.read(scratch, piece);
+      if (status == read_status::ok && same) same = std::memcmp(scratch, written.data() + at, piece) == 0;
+      at += piece;
+    }
   }
   return status == read_status::ok && same;
 }
@@ -108,9 +117,9 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
     case block_result::done: break;
   }
   out.capturing = false;
-  new_block_end = job.block_offset + static_cast<std::int64_t>(out.block.size());
+  new_block_end = job.block_offset + static_cast<std::int64_t>(out.block_size);
   read_status compared = read_status::ok;
-  if (same_block(job, out.block, compared)) {
+  if (same_block(job, out, compared)) {
     report("No change: %s already holds these lists.\n", job.worldpath);
     return rewrite_result::unchanged;
   }

@@ -1,10 +1,12 @@
 // Every call into the operating system that is not plain standard C++ lives
-// here, so the rest of the tool is portable and the Windows branch stays in
-// one place.
+// here, so the rest of the tool is portable. platform_posix.cpp and
+// platform_win32.cpp each implement it for one system (CMake picks one);
+// platform.cpp holds what both share.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,18 +33,41 @@ bool sync_file(std::FILE* file);
 // platform allows it; a failure here is not reported.
 void sync_parent_folder(const char* path);
 
+// The size of an open file in bytes, or -1 when the system cannot tell.
+std::int64_t file_size(std::FILE* file);
+
+// The system's text for an error number (strerror's).
+std::string error_text(int error_number);
+
 // True when both paths name one existing file, however they are spelled.
 bool same_file(const char* a, const char* b);
 
-// Copies up to `max` bytes from the current position of `from` to the
-// current position of `to` inside the kernel, leaving both streams after the
-// copied bytes. `unsupported` means the platform or file system cannot do it
-// here and the caller copies through memory instead.
-struct kernel_copy {
-  enum outcome { copied, unsupported, read_failed, write_failed } result;
-  std::int64_t bytes;  // copied; 0 at the end of `from`
+// Copies a file's bytes into another in pieces: inside the kernel where the
+// system can, else through a 16 MiB buffer of its own (32 KiB when that much
+// cannot be had). What it learns of the kernel copy on the first piece
+// serves the later pieces of the same copy, so one copier serves one copy.
+class file_copier {
+ public:
+  struct piece {
+    enum outcome { copied, read_failed, write_failed } result;
+    std::int64_t bytes;  // copied; 0 at the end of `from`
+    int error;           // the system's error number on failure
+  };
+  file_copier();
+  ~file_copier();
+  file_copier(const file_copier&) = delete;
+  file_copier& operator=(const file_copier&) = delete;
+
+  // Copies up to `max` bytes from the current position of `from` to the
+  // current position of `to`, leaving both streams after the copied bytes.
+  piece copy(std::FILE* from, std::FILE* to, std::int64_t max);
+
+ private:
+  piece copy_through_memory(std::FILE* from, std::FILE* to, std::int64_t max);
+  enum class kernel { untried, works, unsupported } kernel_ = kernel::untried;
+  char* buffer_ = nullptr;
+  std::size_t buffer_size_ = 0;
 };
-kernel_copy copy_in_kernel(std::FILE* from, std::FILE* to, std::int64_t max);
 
 // One folder's listing with the kind of each entry.
 enum class entry_kind { file, folder, device, other };
@@ -52,21 +77,21 @@ struct folder_entry {
 };
 class folder_listing {
  public:
-  folder_listing() = default;
+  folder_listing();
   ~folder_listing();
   folder_listing(const folder_listing&) = delete;
   folder_listing& operator=(const folder_listing&) = delete;
 
   bool open(const char* path);
-  bool is_open() const { return handle_ != nullptr; }
+  bool is_open() const { return state_ != nullptr; }
   // Rewinds and reads the whole listing, sorted by name in byte order so
   // that every platform sees one order; "." and ".." are left out. When the
   // listing cannot tell an entry's kind, the file system is asked.
   std::vector<folder_entry> entries();
 
  private:
-  void* handle_ = nullptr;
-  std::string path_;
+  struct state;  // each system's own
+  std::unique_ptr<state> state_;
 };
 
 // Makes a write to a closed pipe fail with an error the tool reports,

@@ -1,0 +1,232 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "platform.h"
+#include "platform_shared.h"
+
+namespace platform {
+
+const char path_separator = '/';
+
+bool format_local_time(char* out, std::size_t size, const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return false;
+  return std::strftime(out, size, format, &local) != 0;
+}
+
+bool rename_noreplace(const char* from, const char* to) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+  // A hard link fails when the target exists, so link + unlink never replaces.
+  if (link(from, to) == 0) {
+    if (unlink(from) == 0) return true;
+    int saved = errno;
+    unlink(to);
+    errno = saved;
+    return false;
+  }
+  if (errno == EEXIST) return false;
+  // File systems without hard links: check first, then move. Not atomic
+  // against another writer, but never replaces what was there at the check.
+  struct stat existing;
+  if (lstat(to, &existing) == 0 || errno != ENOENT) return false;
+  return rename(from, to) == 0;
+}
+
+void remove_file(const char* path) { unlink(path); }
+
+std::FILE* create_new_file(const char* path) {
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0; }
+
+void sync_parent_folder(const char* path) {
+  std::string folder(path);
+  std::string::size_type slash = folder.rfind('/');
+  folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash + 1);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+std::int64_t file_size(std::FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return info.st_size;
+}
+
+bool same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+file_copier::piece file_copier::copy(std::FILE* from, std::FILE* to, std::int64_t max) {
+#if defined(__linux__)
+  if (kernel_ != kernel::unsupported) {
+    if (std::fflush(to) != 0) return {piece::write_failed, 0, errno};
+    off_t in_offset = ftello(from);
+    off_t out_offset = ftello(to);
+    if (in_offset >= 0 && out_offset >= 0) {
+      std::int64_t total = 0;
+      // Once the kernel is known to copy here, bring the source to a page
+      // boundary first: unaligned in-kernel copies cost a fifth more.
+      const std::int64_t head = std::min<std::int64_t>((4096 - in_offset % 4096) % 4096, max);
+      if (kernel_ == kernel::works && head > 0) {
+        char bytes[4096];
+        const ssize_t got = pread(fileno(from), bytes, static_cast<std::size_t>(head), in_offset);
+        if (got < 0) return {piece::read_failed, 0, errno};
+        if (got > 0 && pwrite(fileno(to), bytes, static_cast<std::size_t>(got), out_offset) != got) {
+          return {piece::write_failed, 0, errno};
+        }
+        in_offset += got;
+        out_offset += got;
+        total = got;
+        if (got < head) max = total;  // the source ended
+      }
+      bool fall_back = false;
+      while (total < max) {
+        ssize_t n = copy_file_range(fileno(from), &in_offset, fileno(to), &out_offset,
+                                    static_cast<std::size_t>(max - total), 0);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          if (kernel_ == kernel::untried && total == 0 &&
+              (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+               errno == EBADF)) {
+            fall_back = true;
+            break;
+          }
+          const bool write_side = errno == ENOSPC || errno == EFBIG || errno == EDQUOT;
+          return {write_side ? piece::write_failed : piece::read_failed, total, errno};
+        }
+        if (n == 0) break;
+        kernel_ = kernel::works;
+        total += n;
+      }
+      if (!fall_back) {
+        // Re-synchronise the streams with the descriptors' new offsets.
+        if (fseeko(from, in_offset, SEEK_SET) != 0) return {piece::read_failed, total, errno};
+        if (fseeko(to, out_offset, SEEK_SET) != 0) return {piece::write_failed, total, errno};
+        return {piece::copied, total, 0};
+      }
+    }
+    kernel_ = kernel::unsupported;
+  }
+#endif
+  return copy_through_memory(from, to, max);
+}
+
+struct folder_listing::state {
+  DIR* dir;
+  std::string path;
+  ~state() { closedir(dir); }
+};
+
+folder_listing::~folder_listing() = default;
+
+bool folder_listing::open(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  state_.reset(new state{dir, path});
+  return true;
+}
+
+std::vector<folder_entry> folder_listing::entries() {
+  std::vector<folder_entry> list;
+  if (state_ == nullptr) return list;
+  DIR* dir = state_->dir;
+  rewinddir(dir);
+  while (dirent* entry = readdir(dir)) {
+    if (is_dot_entry(entry->d_name)) continue;
+    // A link says nothing of what it points to, so ask as for an unknown
+    // kind; a dangling link stays a file and fails to open, as it should.
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN || type == DT_LNK) {
+      struct stat info;
+      std::string full = state_->path + "/" + entry->d_name;
+      type = DT_REG;
+      if (stat(full.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) type = DT_DIR;
+        if (S_ISCHR(info.st_mode)) type = DT_CHR;
+        if (S_ISBLK(info.st_mode)) type = DT_BLK;
+        if (S_ISFIFO(info.st_mode)) type = DT_FIFO;
+        if (S_ISSOCK(info.st_mode)) type = DT_SOCK;
+      }
+    }
+    entry_kind kind = entry_kind::file;
+    if (type == DT_DIR) kind = entry_kind::folder;
+    // Opening a pipe would wait for a writer forever, so special files of
+    // every sort count as devices.
+    if (type == DT_CHR || type == DT_BLK || type == DT_FIFO || type == DT_SOCK) {
+      kind = entry_kind::device;
+    }
+    list.push_back({entry->d_name, kind});
+  }
+  sort_by_name(list);
+  return list;
+}
+
+void report_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+namespace {
+int tty_fd = -1;
+termios tty_saved;
+
+void restore_tty_and_reraise(int signal_number) {
+  tcsetattr(tty_fd, TCSANOW, &tty_saved);
+  ::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+}  // namespace
+
+void wait_for_key() {
+  int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd < 0) return;  // no controlling terminal: nobody to wait for
+  termios saved;
+  if (tcgetattr(fd, &saved) != 0) {
+    close(fd);
+    return;
+  }
+  tty_fd = fd;
+  tty_saved = saved;
+  // Settings must come back even when the wait is interrupted.
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  struct sigaction restore{}, previous[4];
+  restore.sa_handler = restore_tty_and_reraise;
+  sigemptyset(&restore.sa_mask);
+  for (int i = 0; i < 4; ++i) sigaction(signals[i], &restore, &previous[i]);
+
+  termios raw = saved;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+    char key;
+    while (read(fd, &key, 1) < 0 && errno == EINTR) {
+    }
+  }
+  tcsetattr(fd, TCSANOW, &saved);
+  for (int i = 0; i < 4; ++i) sigaction(signals[i], &previous[i], nullptr);
+  tty_fd = -1;
+  close(fd);
+}
+
+}  // namespace platform

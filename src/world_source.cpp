@@ -1,0 +1,160 @@
+#include "world_source.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+constexpr std::size_t window_size = 256 * 1024;
+// The rest of a world is copied, and its progress shown, in pieces of this.
+constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
+
+std::string reason_of(int error_number) {
+  return platform::error_text(error_number != 0 ? error_number : EIO);
+}
+
+class plain_source final : public world_source {
+ public:
+  explicit plain_source(std::FILE* file) : file_(file), window_(new std::uint8_t[window_size]) {}
+  ~plain_source() override { std::fclose(file_); }
+
+  read_status rewind() override {
+    if (std::fseek(file_, 0, SEEK_SET) != 0) {
+      failure_ = reason_of(errno);
+      return read_status::failed;
+    }
+    restart_at(0);
+    return read_status::ok;
+  }
+
+  std::unique_ptr<world_sink> make_sink(std::FILE* file) const override {
+    return plain_world_sink(file);
+  }
+
+  copy_result copy_rest(world_sink& sink, platform::file_copier& copier,
+                        void (*piece_done)()) override {
+    // The rest is copied file to file from the first byte not yet read, so
+    // the kernel can move it without passing it through this process.
+    const std::int64_t start = position();
+    if (!sink.finish()) return copy_result::write_failed;
+    const std::int64_t size = platform::file_size(file_);
+    if (fseek_to(start) != 0) {
+      failure_ = reason_of(errno);
+      return copy_result::read_failed;
+    }
+    std::int64_t copied = 0;
+    for (;;) {
+      const platform::file_copier::piece piece = copier.copy(file_, sink.file(), copy_piece);
+      if (piece.result == platform::file_copier::piece::read_failed) {
+        failure_ = reason_of(piece.error);
+        return copy_result::read_failed;
+      }
+      if (piece.result == platform::file_copier::piece::write_failed) {
+        sink.set_failure(reason_of(piece.error));
+        return copy_result::write_failed;
+      }
+      if (piece.bytes == 0) break;
+      copied += piece.bytes;
+      piece_done();
+    }
+    restart_at(start + copied);
+    // A world that shrank or grew while it was copied gives a new world
+    // that is neither the old nor a whole one.
+    if (size >= 0 && copied != size - start) {
+      failure_ = "the world file changed size while it was copied";
+      return copy_result::read_failed;
+    }
+    return copy_result::done;
+  }
+
+ protected:
+  read_status refill() override {
+    errno = 0;
+    const std::size_t got = std::fread(window_.get(), 1, window_size, file_);
+    if (got == 0) {
+      if (!std::ferror(file_)) return read_status::end;
+      failure_ = reason_of(errno);
+      return read_status::failed;
+    }
+    next_ = window_.get();
+    end_ = next_ + got;
+    end_offset_ += static_cast<std::int64_t>(got);
+    return read_status::ok;
+  }
+
+ private:
+  int fseek_to(std::int64_t offset) {
+#if defined(_WIN32)
+    return _fseeki64(file_, offset, SEEK_SET);
+#else
+    return fseeko(file_, static_cast<off_t>(offset), SEEK_SET);
+#endif
+  }
+
+  std::FILE* file_;
+  std::unique_ptr<std::uint8_t[]> window_;
+};
+
+class plain_sink final : public world_sink {
+ public:
+  explicit plain_sink(std::FILE* file) : world_sink(file) {}
+  bool write(const void* data, std::size_t size) override {
+    errno = 0;
+    if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
+      failure_ = reason_of(errno);
+      return false;
+    }
+    return true;
+  }
+  bool finish() override {
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+      failure_ = reason_of(errno);
+      return false;
+    }
+    return true;
+  }
+};
+}  // namespace
+
+read_status world_source::read_slow(std::uint8_t* into, std::size_t size) {
+  for (;;) {
+    const std::size_t take = std::min(size, static_cast<std::size_t>(end_ - next_));
+    if (take != 0) std::memcpy(into, next_, take);
+    next_ += take;
+    into += take;
+    size -= take;
+    if (size == 0) return read_status::ok;
+    const read_status status = refill();
+    if (status != read_status::ok) return status;
+  }
+}
+
+read_status world_source::skip(std::uint64_t size) {
+  for (;;) {
+    const std::size_t take = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size, static_cast<std::uint64_t>(end_ - next_)));
+    next_ += take;
+    size -= take;
+    if (size == 0) return read_status::ok;
+    const read_status status = refill();
+    if (status != read_status::ok) return status;
+  }
+}
+
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream) {
+  return std::make_unique<plain_source>(stream);
+}
+
+std::unique_ptr<world_sink> plain_world_sink(std::FILE* file) {
+  return std::make_unique<plain_sink>(file);
+}
+
+std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason) {
+  errno = 0;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    reason = reason_of(errno);
+    return nullptr;
+  }
+  return plain_world_source(file);
+}

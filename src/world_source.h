@@ -1,0 +1,119 @@
+// A world's logical bytes, as the block readers see them, and the new
+// world's bytes, as the rewrite produces them.
+//
+// The readers never see how a world is stored: a plain world file is its
+// bytes as they are; a compressed world stores everything after its first
+// eight bytes as zlib chunks, and its source inflates them. Offsets (the
+// header's fields, the block offset) are offsets in the logical content.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform.h"
+
+enum class read_status {
+  ok,
+  end,     // the data ended first; what was left of it has been consumed
+  failed,  // a read error or damage; see world_source::failure()
+};
+
+class world_sink;
+
+// Reads front to back through a window of bytes that the implementation
+// refills; a read that the window can serve costs a memcpy.
+class world_source {
+ public:
+  virtual ~world_source() = default;
+  world_source(const world_source&) = delete;
+  world_source& operator=(const world_source&) = delete;
+
+  // Reads exactly `size` bytes into `into`.
+  read_status read(void* into, std::size_t size) {
+    if (size <= static_cast<std::size_t>(end_ - next_)) {
+      if (size != 0) std::memcpy(into, next_, size);
+      next_ += size;
+      return read_status::ok;
+    }
+    return read_slow(static_cast<std::uint8_t*>(into), size);
+  }
+  // Moves `size` bytes forward, as a read that keeps nothing.
+  read_status skip(std::uint64_t size);
+  // Logical offset of the next byte to be read.
+  std::int64_t position() const { return end_offset_ - (end_ - next_); }
+  // Why the last read failed: the system's reason, or the damage found.
+  const std::string& failure() const { return failure_; }
+
+  // Starts again at logical offset 0.
+  virtual read_status rewind() = 0;
+  // True for a world stored as zlib chunks.
+  virtual bool compressed() const { return false; }
+
+  // A sink that writes a new world of this world's form into `file`.
+  virtual std::unique_ptr<world_sink> make_sink(std::FILE* file) const = 0;
+
+  // Copies everything from position() to the world's end into `sink` and
+  // finishes the sink. `piece_done` is called once per 16 MiB piece of the
+  // file copied (the rewrite's progress dots).
+  enum class copy_result { done, read_failed, write_failed };
+  virtual copy_result copy_rest(world_sink& sink, platform::file_copier& copier,
+                                void (*piece_done)()) = 0;
+
+ protected:
+  world_source() = default;
+  // Puts the next bytes in the window [next_, end_) and adds their number
+  // to end_offset_. `end` when there are none; `failed` with failure_ set.
+  virtual read_status refill() = 0;
+  // Empties the window and sets the logical offset of what comes next.
+  void restart_at(std::int64_t offset) {
+    next_ = end_ = nullptr;
+    end_offset_ = offset;
+  }
+
+  const std::uint8_t* next_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+  std::int64_t end_offset_ = 0;  // logical offset of end_
+  std::string failure_;
+
+ private:
+  read_status read_slow(std::uint8_t* into, std::size_t size);
+};
+
+// Takes the new world's logical bytes in order; how they are stored is the
+// sink's business.
+class world_sink {
+ public:
+  virtual ~world_sink() = default;
+  // False when the bytes could not be written (see failure()).
+  virtual bool write(const void* data, std::size_t size) = 0;
+  // Writes out whatever the sink holds back; false on failure.
+  virtual bool finish() = 0;
+  // The file written: the source's copy of the rest appends to it directly.
+  std::FILE* file() const { return file_; }
+  const std::string& failure() const { return failure_; }
+  void set_failure(std::string reason) { failure_ = std::move(reason); }
+
+ protected:
+  explicit world_sink(std::FILE* file) : file_(file) {}
+  std::FILE* file_;
+  std::string failure_;
+};
+
+// Opens the world at `path` for reading, in the form its first eight bytes
+// declare (a file too short to tell is read as plain; the header checks
+// then refuse it). Null, with the system's reason in `reason`, when it
+// cannot be opened.
+std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason);
+
+// Sources over a stream that the source then owns and closes: the plain
+// form, and the compressed form (bytes 0-7 as they are, then zlib chunks).
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream);
+std::unique_ptr<world_source> compressed_world_source(std::FILE* stream);
+
+// A sink that writes bytes as they come (the plain form).
+std::unique_ptr<world_sink> plain_world_sink(std::FILE* file);

@@ -148,6 +148,8 @@ class compressed_source final : public world_source {
     } else if (inflateReset(&stream_) != Z_OK) {
       return read_failed(ENOMEM);
     }
+    // Input left from a damaged chunk before a rewind is not this chunk's.
+    stream_.avail_in = 0;
     stream_.next_out = window_.get();
     stream_.avail_out = static_cast<uInt>(chunk_read_limit + 1);
     std::uint32_t unread = length;  // stored bytes not yet read from the file

@@ -128,6 +128,9 @@ TEST(CompressedSource, DamageFailsAtTheChunksLengthWithTheReason) {
     EXPECT_EQ(source->failure(), r.reason);
     char byte;
     EXPECT_EQ(source->read(&byte, 1), read_status::failed);  // it stays failed
+    ASSERT_EQ(source->rewind(), read_status::ok);            // and fails alike after a rewind
+    EXPECT_TRUE(read_all(*source).bytes == logical);
+    EXPECT_EQ(damage_of(*source)->offset, damage->offset);
   }
 }
 

@@ -5,12 +5,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 constexpr std::size_t header_size = 8;  // version and compression flag, never deflated
 // Stored bytes go to inflate in pieces of this, so that a chunk of any
 // length costs no more memory than a small one.
 constexpr std::size_t input_piece = 64 * 1024;
+// The window holds one chunk's inflated bytes: first what the game's own
+// chunks need, then, from the first larger chunk on, one byte more than a
+// chunk may hold, to tell a full chunk from one that inflates too far.
+constexpr std::size_t first_window = 64 * 1024;
+constexpr std::size_t largest_window = chunk_read_limit + 1;
 constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
 
 std::string reason_of(int error_number) {
@@ -26,9 +32,7 @@ class compressed_source final : public world_source {
  public:
   explicit compressed_source(std::FILE* file)
       : file_(file),
-        // One byte more than a chunk may hold, to tell a full chunk from one
-        // that inflates too far.
-        window_(new std::uint8_t[chunk_read_limit + 1]),
+        window_(new std::uint8_t[first_window]),
         input_(new std::uint8_t[input_piece]),
         file_size_(platform::file_size(file)) {}
   ~compressed_source() override {
@@ -151,7 +155,7 @@ class compressed_source final : public world_source {
     // Input left from a damaged chunk before a rewind is not this chunk's.
     stream_.avail_in = 0;
     stream_.next_out = window_.get();
-    stream_.avail_out = static_cast<uInt>(chunk_read_limit + 1);
+    stream_.avail_out = static_cast<uInt>(window_size_);
     std::uint32_t unread = length;  // stored bytes not yet read from the file
     for (;;) {
       if (stream_.avail_in == 0 && unread > 0) {
@@ -168,8 +172,15 @@ class compressed_source final : public world_source {
         stream_.avail_in = static_cast<uInt>(piece);
       }
       const int status = inflate(&stream_, Z_NO_FLUSH);
-      if (stream_.avail_out == 0) return damaged(at, "chunk inflates to more than 1000000 bytes");
+      const std::size_t inflated = window_size_ - stream_.avail_out;
+      if (inflated > chunk_read_limit) {
+        return damaged(at, "chunk inflates to more than 1000000 bytes");
+      }
       if (status == Z_STREAM_END) break;
+      if (stream_.avail_out == 0) {
+        widen_window(inflated);
+        continue;
+      }
       if (status == Z_OK) continue;
       if (status == Z_MEM_ERROR) return read_failed(ENOMEM);
       if (status == Z_NEED_DICT) {
@@ -183,11 +194,20 @@ class compressed_source final : public world_source {
     if (stream_.avail_in != 0 || unread != 0) {
       return damaged(at, "bytes left over after the chunk's zlib stream");
     }
-    const std::size_t size = chunk_read_limit + 1 - stream_.avail_out;
+    const std::size_t size = window_size_ - stream_.avail_out;
     next_ = window_.get();
     end_ = next_ + size;
     end_offset_ += static_cast<std::int64_t>(size);
     return read_status::ok;
+  }
+
+  void widen_window(std::size_t inflated) {
+    std::unique_ptr<std::uint8_t[]> wide(new std::uint8_t[largest_window]);
+    std::memcpy(wide.get(), window_.get(), inflated);
+    window_ = std::move(wide);
+    window_size_ = largest_window;
+    stream_.next_out = window_.get() + inflated;
+    stream_.avail_out = static_cast<uInt>(largest_window - inflated);
   }
 
   // A failure is final: the stream may no longer stand at a chunk's start,
@@ -207,6 +227,7 @@ class compressed_source final : public world_source {
 
   std::FILE* file_;
   std::unique_ptr<std::uint8_t[]> window_;
+  std::size_t window_size_ = first_window;
   std::unique_ptr<std::uint8_t[]> input_;
   std::int64_t file_size_;        // -1 when the system cannot tell
   std::int64_t file_offset_ = 0;  // of the next byte the stream gives

@@ -352,6 +352,14 @@ void regressions() {
     slow += std::string(1, 6) + length(16701) + "A" + length(4) + digits;
   }
   put_file(root / "corpus" / "duplicate_index" / "regressions", "slow_long_record_search", slow);
+
+  // Damage that left stored bytes unread, then a rewind: the first chunk
+  // was inflated from those bytes.
+  const std::string first = deflated("first"), x = deflated("x");
+  put_file(root / "corpus" / "compressed_chunks" / "regressions", "rewind_after_left_over_bytes",
+           std::string{'\x04', '\x2a'} + header{.compressed = 1}.fields() +
+               u32(static_cast<std::uint32_t>(first.size())) + first +
+               u32(static_cast<std::uint32_t>(x.size() + 2)) + x + "zz");
 }
 
 void dictionaries() {

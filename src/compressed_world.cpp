@@ -41,6 +41,7 @@ class compressed_source final : public world_source {
   }
 
   read_status rewind() override {
+    errno = 0;
     if (std::fseek(file_, 0, SEEK_SET) != 0) {
       failure_ = reason_of(errno);
       return read_status::failed;

@@ -1,5 +1,5 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 toolchain
-# (apt-get install g++-mingw-w64-x86-64-posix):
+# (apt-get install g++-mingw-w64-x86-64-posix libz-mingw-w64-dev):
 #
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #
@@ -20,6 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Link libgcc, libstdc++ and winpthread into the executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# And zlib: find_package(ZLIB) takes libz-mingw-w64-dev's libz.a under the
+# root path, not the import library of a zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # CTest and try_run start Windows programs through the Wine launcher,
 # quietly and in a prefix of their own; it says so when Wine is missing.

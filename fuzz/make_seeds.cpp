@@ -5,6 +5,8 @@
 // Every seed is a small made-up input that reaches one behaviour worth
 // starting from. Inputs that once found a fault are kept apart, under
 // corpus/<target>/regressions/, and are never written here.
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -289,6 +291,51 @@ void raw_scan_seeds() {
        "[TRANSLATION:VALE]\n[translationx:NO]\n[[translation:TWO]\n", "");
 }
 
+std::string deflated(const std::string& bytes) {
+  uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+  std::string stream(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(stream.data()), &size,
+            reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()),
+            Z_DEFAULT_COMPRESSION);
+  stream.resize(size);
+  return stream;
+}
+
+void compressed_chunks_seeds() {
+  // flags (bit 0 recipe, bit 1 real file), read seed, then the file or recipe
+  const auto file = [](const std::string& name, char flags, const std::string& bytes) {
+    put("compressed_chunks", name, std::string{flags, '\x2a'} + bytes);
+  };
+  const auto chunk = [](const std::string& bytes) {
+    const std::string stream = deflated(bytes);
+    return u32(static_cast<std::uint32_t>(stream.size())) + stream;
+  };
+  // What follows bytes 0-7 in the logical content: the rest of the header,
+  // the block and a tail, cut into chunks inside the name and its count.
+  const std::string start = header{.compressed = 1}.fields();
+  const std::string logical = header{}.dat().substr(8) + block{}.encode() + tail;
+  file("chunks", 0, start + chunk(logical.substr(0, 139)) + chunk(logical.substr(139, 4)) +
+                        chunk(logical.substr(143)));
+  file("chunks_in_a_real_file_twice", 6,
+       start + chunk(logical.substr(0, 151)) + chunk(logical.substr(151)));
+  file("one_byte_chunks", 0, start + chunk("A") + chunk("B") + chunk("") + chunk("C"));
+  std::string bad_check = chunk(logical);
+  bad_check.back() = static_cast<char>(bad_check.back() ^ 0x40);
+  file("bad_check_then_more_twice", 6, start + chunk("first") + bad_check + chunk("after"));
+  file("left_over_bytes", 0, start + u32(deflated("x").size() + 2) + deflated("x") + "zz");
+  file("header_only", 0, start);
+  // recipe pieces: kind, u16 length, bytes
+  const auto piece = [](int kind, const std::string& bytes) {
+    return std::string(1, static_cast<char>(kind)) + u16(static_cast<unsigned>(bytes.size())) + bytes;
+  };
+  file("recipe", 1, start + piece(0, logical.substr(0, 200)) + piece(4 * 9, logical.substr(200)) +
+                        piece(2, "flipped") + piece(0, "after"));
+  file("recipe_raw_pieces_twice", 7, start + piece(0, "whole") + piece(1, u32(0)) + piece(0, "x"));
+  file("recipe_past_the_first_window", 1, start + piece(3 + 4 * 40, "abc") + piece(0, "after"));
+  file("recipe_a_million_bytes", 1, start + piece(3, "ab") + piece(0, "after"));
+  file("recipe_past_the_limit", 1, start + piece(3 + 4, "c") + piece(0, "after"));
+}
+
 // Inputs for faults found and fixed, replayed by run.sh before it fuzzes.
 void regressions() {
   const auto length = [](std::size_t n) {
@@ -305,6 +352,14 @@ void regressions() {
     slow += std::string(1, 6) + length(16701) + "A" + length(4) + digits;
   }
   put_file(root / "corpus" / "duplicate_index" / "regressions", "slow_long_record_search", slow);
+
+  // Damage that left stored bytes unread, then a rewind: the first chunk
+  // was inflated from those bytes.
+  const std::string first = deflated("first"), x = deflated("x");
+  put_file(root / "corpus" / "compressed_chunks" / "regressions", "rewind_after_left_over_bytes",
+           std::string{'\x04', '\x2a'} + header{.compressed = 1}.fields() +
+               u32(static_cast<std::uint32_t>(first.size())) + first +
+               u32(static_cast<std::uint32_t>(x.size() + 2)) + x + "zz");
 }
 
 void dictionaries() {
@@ -338,6 +393,8 @@ void dictionaries() {
   write("sync", sync_words);
   write("raw_scan", sync_words);
   write("world_export", {u16(1329), u16(1349), u32(0), u32(1), u32(0xFFFFFFFF), u16(0)});
+  write("compressed_chunks", {"\x78\x9c", "\x78\x01", "\x78\xda", "\x78\x5e", "\x78\xbb",
+                              u32(0), u32(1), u32(0xFFFFFFFF), std::string("\x00\x00\xff\xff", 4)});
 }
 }  // namespace
 
@@ -352,6 +409,7 @@ int main(int argc, char** argv) {
   sync_seeds();
   duplicate_index_seeds();
   raw_scan_seeds();
+  compressed_chunks_seeds();
   regressions();
   dictionaries();
   return 0;

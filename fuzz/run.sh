@@ -42,9 +42,9 @@ cmake --build "$build" -j 2
 # the dump or a raw file at 32,766 characters).
 # raw_scan builds files of megabytes from small inputs itself.
 declare -A max_len=([world_export]=16384 [import]=40000 [sync]=40000 [duplicate_index]=4096
-                    [raw_scan]=4096)
+                    [raw_scan]=4096 [compressed_chunks]=16384)
 failed=()
-targets=(world_export import sync duplicate_index raw_scan)
+targets=(world_export import sync duplicate_index raw_scan compressed_chunks)
 for target in "${targets[@]}"; do
   binary="$build/fuzz_$target"
   seeds="$here/corpus/$target"

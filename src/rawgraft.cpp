@@ -276,8 +276,7 @@ int run_export(settings& run, const run_context&) {
     if (beside[0] != '\0') platform::remove_file(beside);
   }
   if (result == export_result::world_read_failed) {
-    report(msg::world_read_failed, run.worldpath);
-    report(msg::system_reason, run.worldfile->failure().c_str());
+    report_unreadable_world(*run.worldfile, run.worldpath);
     return end(exit_error);
   }
   if (result == export_result::write_failed) {
@@ -331,8 +330,7 @@ bool open_raws(settings& run) {
 }
 
 int world_read_failed(const settings& run) {
-  report(msg::world_read_failed, run.worldpath);
-  report_reason(run.worldfile->failure().c_str());
+  report_unreadable_world(*run.worldfile, run.worldpath);
   return end_of_run(exit_error);
 }
 

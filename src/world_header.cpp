@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "compressed_world.h"
 #include "file_stream.h"
 #include "messages.h"
 #include "object_block.h"
@@ -74,11 +75,20 @@ void report_regions_here() {
 // A read error is not the short file the header checks look for: it is
 // reported with the system's reason and ends the run.
 bool read_failed(world_source& world, const settings& run) {
-  report(msg::world_read_failed, run.worldpath);
-  report(msg::system_reason, world.failure().c_str());
+  report_unreadable_world(world, run.worldpath);
   return false;
 }
 }  // namespace
+
+void report_unreadable_world(const world_source& world, const char* worldpath) {
+  if (const chunk_damage* damage = damage_of(world)) {
+    report("Error: compressed world file is damaged at byte %lld: %s\n",
+           static_cast<long long>(damage->offset), damage->reason.c_str());
+    return;
+  }
+  report(msg::world_read_failed, worldpath);
+  report_reason(world.failure().c_str());
+}
 
 world_opening open_world(char* region_argument, settings& run, bool open_it) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
@@ -152,6 +162,7 @@ bool read_world_header(world_source& world, const settings& run, std::int64_t& b
     if (read_counted_string(world, name) == read_status::failed) return read_failed(world, run);
   }
   report("World Identified: %s\n", name.s ? name.s.get() : "(null)");
+  if (world.compressed()) report("World is compressed; it will stay compressed.\n");
   if (name.len > longest_world_name) {
     report(
         "World name is unlikely long.  This is usually because the file is corrupt, compressed, "

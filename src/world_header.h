@@ -25,6 +25,10 @@ enum class world_opening { opened, region_too_long, not_found };
 // only for a region name too long.
 world_opening open_world(char* region_argument, settings& run, bool open_it = true);
 
+// Reports a failed read of the world at `worldpath`: the damage found in a
+// compressed world, or the system's reason.
+void report_unreadable_world(const world_source& world, const char* worldpath);
+
 // Checks and identifies the world and leaves `world` at the object-name
 // block, whose logical offset (the header's size) it returns.
 bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset);

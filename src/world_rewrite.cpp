@@ -9,6 +9,7 @@
 #include "messages.h"
 #include "object_block.h"
 #include "platform.h"
+#include "world_header.h"
 #include "settings.h"
 #include "text_util.h"
 
@@ -25,6 +26,11 @@ struct rewrite_paths {
 rewrite_result stop(const char* format, const char* path, const std::string& reason) {
   report(format, path);
   report_reason(reason.c_str());
+  return rewrite_result::stopped;
+}
+
+rewrite_result unreadable(const rewrite_job& job) {
+  report_unreadable_world(job.world, job.worldpath);
   return rewrite_result::stopped;
 }
 
@@ -74,7 +80,7 @@ rewrite_result copy_header(const rewrite_job& job, world_sink& out, const char* 
   if (status == read_status::end) {
     return stop(msg::world_read_failed, job.worldpath, "the world file got shorter");
   }
-  if (status != read_status::ok) return stop(msg::world_read_failed, job.worldpath, world.failure());
+  if (status != read_status::ok) return unreadable(job);
   return rewrite_result::placed;
 }
 
@@ -109,7 +115,7 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
   out.capturing = true;
   switch (job.produce(job.world, out)) {
     case block_result::world_read_failed:
-      return stop(msg::world_read_failed, job.worldpath, job.world.failure());
+      return unreadable(job);
     case block_result::write_failed: return stop(msg::new_world_write_failed, temp, out.failure());
     case block_result::input_read_failed:
       return stop(msg::input_read_failed, job.input_name,
@@ -124,7 +130,7 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
     return rewrite_result::unchanged;
   }
   if (compared != read_status::ok) {
-    return stop(msg::world_read_failed, job.worldpath, job.world.failure());
+    return unreadable(job);
   }
   report("Copying remainder of world data from original..");
   platform::file_copier copier;
@@ -132,7 +138,7 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
   if (copied == world_source::copy_result::done) return rewrite_result::placed;
   report("\n");
   if (copied == world_source::copy_result::read_failed) {
-    return stop(msg::world_read_failed, job.worldpath, job.world.failure());
+    return unreadable(job);
   }
   return stop(msg::new_world_write_failed, temp, out.failure());
 }

@@ -162,7 +162,19 @@ std::unique_ptr<world_source> open_world_source(const char* path, std::string& r
     reason = reason_of(errno);
     return nullptr;
   }
-  return plain_world_source(file);
+  // Bytes 4-7 are the compression flag. A short or unreadable start is left
+  // to the plain source, whose reads then fail as they should.
+  std::uint8_t start[8];
+  const bool compressed = std::fread(start, 1, sizeof start, file) == sizeof start &&
+                          (start[4] | start[5] | start[6] | start[7]) != 0;
+  errno = 0;
+  if (std::fseek(file, 0, SEEK_SET) != 0) {
+    reason = reason_of(errno);
+    std::fclose(file);
+    return nullptr;
+  }
+  std::clearerr(file);
+  return compressed ? compressed_world_source(file) : plain_world_source(file);
 }
 
 namespace {

@@ -274,8 +274,8 @@ TEST(Ends, EveryEndHasItsExitStatus) {
        "World name is unlikely long.  This is usually because the file is corrupt, compressed, or "
        "an unsupported version.\n",
        world({.world_name = std::string(101, 'W')})},
-      {"compressed, forced", {"1", "forceexport", "out.txt"}, 1,
-       "Error: world file is compressed! Only uncompressed regions can be modified.\n",
+      {"compressed but damaged, forced", {"1", "forceexport", "out.txt"}, 1,
+       "Error: compressed world file is damaged at byte 8: chunk runs past the end of the file\n",
        world({.compressed = 1})},
       {"short world", {"1", "sync"}, 1, "Error: could not read world.dat or world.sav file.\n",
        [](const ts::game_folder& f) { f.write_world("region1", "1234"); }},

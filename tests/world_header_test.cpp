@@ -25,8 +25,10 @@ const std::string kLongName =
     "an unsupported version.\n";
 const std::string kNoName = "Error: could not read world name.\n";
 const std::string kUnreadable = "Error: could not read world.dat or world.sav file.\n";
-const std::string kCompressed =
-    "Error: world file is compressed! Only uncompressed regions can be modified.\n";
+// A world flagged compressed whose bytes are no chunks: the first length
+// field (the header's filler) runs past the end.
+const std::string kDamaged =
+    "Error: compressed world file is damaged at byte 8: chunk runs past the end of the file\n";
 const std::string kFunky = "Error: world file looks funky.\n";
 
 class WorldHeader : public ::testing::Test {
@@ -126,12 +128,12 @@ TEST_F(WorldHeader, VersionMustBe1329Or1349) {
                 kNoRaws);
 }
 
-TEST_F(WorldHeader, CompressedWorldStopsEvenWithForce) {
+TEST_F(WorldHeader, FlaggedWorldWithoutChunksIsDamagedEvenWithForce) {
   for (const std::uint32_t flag : {1u, 0x100u, 0x80000000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(flag);
-    check_dat(ts::sample_world_dat({.compressed = flag}), kCompressed, kCompressed);
+    check_dat(ts::sample_world_dat({.compressed = flag}), kDamaged, kDamaged);
   }
-  check_sav(ts::sample_world_sav({.compressed = 1}), kCompressed, kCompressed);
+  check_sav(ts::sample_world_sav({.compressed = 1}), kDamaged, kDamaged);
 }
 
 TEST_F(WorldHeader, FunkyFieldMustBeZero) {
@@ -142,13 +144,13 @@ TEST_F(WorldHeader, FunkyFieldMustBeZero) {
   }
 }
 
-TEST_F(WorldHeader, ChecksRunInOrderVersionCompressionFunky) {
+TEST_F(WorldHeader, ChecksRunInOrderVersionFunky) {
   const std::string version = "Error: world file version unsupported: 5.50\n";
   check_dat(ts::sample_world_dat({.version = 1330, .funky = 1, .compressed = 1}), version,
-            version + kTrying + kCompressed);
+            version + kTrying + kFunky + kTrying + kDamaged);
   check_dat(ts::sample_world_dat({.version = 1330, .funky = 1}), version,
             version + kTrying + kFunky + kTrying + "World Identified: Testworld\n" + kNoRaws);
-  check_dat(ts::sample_world_dat({.funky = 1, .compressed = 1}), kCompressed, kCompressed);
+  check_dat(ts::sample_world_dat({.funky = 1, .compressed = 1}), kFunky, kFunky + kTrying + kDamaged);
   // Bad header fields are reported before the name is even looked at.
   check_dat(ts::world_dat_header({.funky = 1, .world_name = ""}), kFunky, kFunky + kTrying + kNoName);
 }

@@ -1,0 +1,325 @@
+#include "compressed_world.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace {
+constexpr std::size_t header_size = 8;  // version and compression flag, never deflated
+// Stored bytes go to inflate in pieces of this, so that a chunk of any
+// length costs no more memory than a small one.
+constexpr std::size_t input_piece = 64 * 1024;
+// The window holds one chunk's inflated bytes: first what the game's own
+// chunks need, then, from the first larger chunk on, one byte more than a
+// chunk may hold, to tell a full chunk from one that inflates too far.
+constexpr std::size_t first_window = 64 * 1024;
+constexpr std::size_t largest_window = chunk_read_limit + 1;
+constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
+
+std::string reason_of(int error_number) {
+  return platform::error_text(error_number != 0 ? error_number : EIO);
+}
+
+std::uint32_t u32_at(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+class compressed_source final : public world_source {
+ public:
+  explicit compressed_source(std::FILE* file)
+      : file_(file),
+        window_(new std::uint8_t[first_window]),
+        input_(new std::uint8_t[input_piece]),
+        file_size_(platform::file_size(file)) {}
+  ~compressed_source() override { close(); }
+
+  void close() override {
+    if (inflating_) inflateEnd(&stream_);
+    inflating_ = false;
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+  }
+
+  read_status rewind() override {
+    errno = 0;
+    if (std::fseek(file_, 0, SEEK_SET) != 0) {
+      failure_ = reason_of(errno);
+      return read_status::failed;
+    }
+    std::clearerr(file_);
+    restart_at(0);
+    file_offset_ = 0;
+    header_read_ = false;
+    stuck_ = damaged_ = false;
+    file_size_ = platform::file_size(file_);
+    return read_status::ok;
+  }
+
+  bool compressed() const override { return true; }
+
+  std::unique_ptr<world_sink> make_sink(std::FILE* file) const override {
+    return compressed_world_sink(file);
+  }
+
+  copy_result copy_rest(world_sink& sink, platform::file_copier& copier,
+                        void (*piece_done)()) override {
+    if (stuck_) return copy_result::read_failed;
+    // The rest of the chunk in hand is deflated anew with the new block;
+    // every chunk after it is copied as it is stored, never inflated, so a
+    // rewrite costs about a copy of the file.
+    if (next_ != end_ && !sink.write(next_, static_cast<std::size_t>(end_ - next_))) {
+      return copy_result::write_failed;
+    }
+    next_ = end_;
+    if (!sink.finish()) return copy_result::write_failed;
+    // Chunks are read whole, so the stream stands at the next chunk.
+    const std::int64_t start = file_offset_;
+    const std::int64_t size = platform::file_size(file_);
+    std::int64_t copied = 0;
+    for (;;) {
+      const platform::file_copier::piece piece = copier.copy(file_, sink.file(), copy_piece);
+      if (piece.result == platform::file_copier::piece::read_failed) {
+        failure_ = reason_of(piece.error);
+        return copy_result::read_failed;
+      }
+      if (piece.result == platform::file_copier::piece::write_failed) {
+        sink.set_failure(reason_of(piece.error));
+        return copy_result::write_failed;
+      }
+      if (piece.bytes == 0) break;
+      copied += piece.bytes;
+      piece_done();
+    }
+    file_offset_ = start + copied;
+    // A world that shrank or grew while it was copied gives a new world
+    // that is neither the old nor a whole one.
+    if (size >= 0 && copied != size - start) {
+      failure_ = "the world file changed size while it was copied";
+      return copy_result::read_failed;
+    }
+    return copy_result::done;
+  }
+
+  const chunk_damage* damage() const { return damaged_ ? &damage_ : nullptr; }
+
+ protected:
+  read_status refill() override {
+    if (stuck_) return read_status::failed;
+    if (!header_read_) return read_header();
+    // A chunk may inflate to nothing; the window wants bytes.
+    for (;;) {
+      const read_status status = read_chunk();
+      if (status != read_status::ok || end_ != next_) return status;
+    }
+  }
+
+ private:
+  read_status read_header() {
+    errno = 0;
+    const std::size_t got = std::fread(window_.get(), 1, header_size, file_);
+    if (got < header_size && std::ferror(file_)) return read_failed(errno);
+    header_read_ = true;
+    file_offset_ += static_cast<std::int64_t>(got);
+    if (got == 0) return read_status::end;
+    next_ = window_.get();
+    end_ = next_ + got;
+    end_offset_ += static_cast<std::int64_t>(got);
+    return read_status::ok;
+  }
+
+  // Reads the next chunk whole into the window, checking it on the way.
+  read_status read_chunk() {
+    const std::int64_t at = file_offset_;
+    std::uint8_t field[4];
+    errno = 0;
+    const std::size_t got = std::fread(field, 1, sizeof field, file_);
+    file_offset_ += static_cast<std::int64_t>(got);
+    if (got < sizeof field) {
+      if (std::ferror(file_)) return read_failed(errno);
+      if (got == 0) return read_status::end;
+      return damaged(at, "the file ends inside a chunk's length");
+    }
+    const std::uint32_t length = u32_at(field);
+    if (length == 0) return damaged(at, "chunk length is 0");
+    // Told before anything is inflated, so that a cut-off file always gets
+    // this reason, whatever the bytes before the cut hold.
+    if (file_size_ >= 0 && length > file_size_ - file_offset_) {
+      return damaged(at, "chunk runs past the end of the file");
+    }
+    if (!inflating_) {
+      stream_ = z_stream{};
+      if (inflateInit(&stream_) != Z_OK) return read_failed(ENOMEM);
+      inflating_ = true;
+    } else if (inflateReset(&stream_) != Z_OK) {
+      return read_failed(ENOMEM);
+    }
+    // Input left from a damaged chunk before a rewind is not this chunk's.
+    stream_.avail_in = 0;
+    stream_.next_out = window_.get();
+    stream_.avail_out = static_cast<uInt>(window_size_);
+    std::uint32_t unread = length;  // stored bytes not yet read from the file
+    for (;;) {
+      if (stream_.avail_in == 0 && unread > 0) {
+        const std::size_t want = std::min<std::size_t>(unread, input_piece);
+        errno = 0;
+        const std::size_t piece = std::fread(input_.get(), 1, want, file_);
+        file_offset_ += static_cast<std::int64_t>(piece);
+        unread -= static_cast<std::uint32_t>(piece);
+        if (piece < want) {
+          if (std::ferror(file_)) return read_failed(errno);
+          return damaged(at, "chunk runs past the end of the file");
+        }
+        stream_.next_in = input_.get();
+        stream_.avail_in = static_cast<uInt>(piece);
+      }
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      const std::size_t inflated = window_size_ - stream_.avail_out;
+      if (inflated > chunk_read_limit) {
+        return damaged(at, "chunk inflates to more than 1000000 bytes");
+      }
+      if (status == Z_STREAM_END) break;
+      if (stream_.avail_out == 0) {
+        widen_window(inflated);
+        continue;
+      }
+      if (status == Z_OK) continue;
+      if (status == Z_MEM_ERROR) return read_failed(ENOMEM);
+      if (status == Z_NEED_DICT) {
+        return damaged(at, "chunk's zlib stream needs a preset dictionary");
+      }
+      if (status == Z_BUF_ERROR && stream_.avail_in == 0 && unread == 0) {
+        return damaged(at, "chunk's zlib stream is cut short");
+      }
+      return damaged(at, stream_.msg != nullptr ? stream_.msg : "chunk does not inflate");
+    }
+    if (stream_.avail_in != 0 || unread != 0) {
+      return damaged(at, "bytes left over after the chunk's zlib stream");
+    }
+    const std::size_t size = window_size_ - stream_.avail_out;
+    next_ = window_.get();
+    end_ = next_ + size;
+    end_offset_ += static_cast<std::int64_t>(size);
+    return read_status::ok;
+  }
+
+  void widen_window(std::size_t inflated) {
+    std::unique_ptr<std::uint8_t[]> wide(new std::uint8_t[largest_window]);
+    std::memcpy(wide.get(), window_.get(), inflated);
+    window_ = std::move(wide);
+    window_size_ = largest_window;
+    stream_.next_out = window_.get() + inflated;
+    stream_.avail_out = static_cast<uInt>(largest_window - inflated);
+  }
+
+  // A failure is final: the stream may no longer stand at a chunk's start,
+  // so every later read fails alike, until a rewind.
+  read_status read_failed(int error_number) {
+    stuck_ = true;
+    failure_ = reason_of(error_number);
+    return read_status::failed;
+  }
+
+  read_status damaged(std::int64_t offset, const char* reason) {
+    stuck_ = damaged_ = true;
+    damage_ = {offset, reason};
+    failure_ = reason;
+    return read_status::failed;
+  }
+
+  std::FILE* file_;
+  std::unique_ptr<std::uint8_t[]> window_;
+  std::size_t window_size_ = first_window;
+  std::unique_ptr<std::uint8_t[]> input_;
+  std::int64_t file_size_;        // -1 when the system cannot tell
+  std::int64_t file_offset_ = 0;  // of the next byte the stream gives
+  bool header_read_ = false;
+  z_stream stream_{};
+  bool inflating_ = false;
+  bool stuck_ = false;    // a read failed
+  bool damaged_ = false;  // ...because of damage_
+  chunk_damage damage_;
+};
+
+class compressed_sink final : public world_sink {
+ public:
+  explicit compressed_sink(std::FILE* file)
+      : world_sink(file),
+        pending_(new std::uint8_t[chunk_write_limit]),
+        deflated_(new std::uint8_t[4 + compressBound(chunk_write_limit)]) {}
+
+  bool write(const void* data, std::size_t size) override {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (header_left_ > 0 && size > 0) {
+      const std::size_t take = std::min(size, header_left_);
+      if (!put(bytes, take)) return false;
+      header_left_ -= take;
+      bytes += take;
+      size -= take;
+    }
+    while (size > 0) {
+      const std::size_t take = std::min(size, chunk_write_limit - pending_size_);
+      std::memcpy(pending_.get() + pending_size_, bytes, take);
+      pending_size_ += take;
+      bytes += take;
+      size -= take;
+      if (pending_size_ == chunk_write_limit && !write_chunk()) return false;
+    }
+    return true;
+  }
+
+  bool finish() override {
+    if (pending_size_ > 0 && !write_chunk()) return false;
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+      failure_ = reason_of(errno);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  // One whole zlib stream per chunk, as compress2 makes it.
+  bool write_chunk() {
+    uLongf size = compressBound(chunk_write_limit);
+    if (compress2(deflated_.get() + 4, &size, pending_.get(), pending_size_,
+                  Z_DEFAULT_COMPRESSION) != Z_OK) {
+      failure_ = reason_of(ENOMEM);  // the only way it fails with room enough
+      return false;
+    }
+    for (int i = 0; i < 4; ++i) deflated_[i] = static_cast<std::uint8_t>(size >> (8 * i));
+    pending_size_ = 0;
+    return put(deflated_.get(), 4 + size);
+  }
+
+  bool put(const std::uint8_t* bytes, std::size_t size) {
+    errno = 0;
+    if (std::fwrite(bytes, 1, size, file_) != size) {
+      failure_ = reason_of(errno);
+      return false;
+    }
+    return true;
+  }
+
+  std::size_t header_left_ = header_size;
+  std::unique_ptr<std::uint8_t[]> pending_;
+  std::size_t pending_size_ = 0;
+  std::unique_ptr<std::uint8_t[]> deflated_;
+};
+}  // namespace
+
+std::unique_ptr<world_source> compressed_world_source(std::FILE* stream) {
+  return std::make_unique<compressed_source>(stream);
+}
+
+std::unique_ptr<world_sink> compressed_world_sink(std::FILE* file) {
+  return std::make_unique<compressed_sink>(file);
+}
+
+const chunk_damage* damage_of(const world_source& source) {
+  const auto* compressed = dynamic_cast<const compressed_source*>(&source);
+  return compressed != nullptr ? compressed->damage() : nullptr;
+}

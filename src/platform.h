@@ -34,10 +34,14 @@ bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
-// Creates a new, empty file for binary reading and writing; fails when
-// anything exists under that name, so it never writes through a link.
+// Creates a new, empty file for reading and writing, binary or (on systems
+// that tell them apart) text; fails when anything exists under that name,
+// so it never writes through a link. Reason kept.
+std::FILE* create_new_file(const char* path, bool text = false);
+// Opens a file for binary reading without keeping others from renaming or
+// removing it meanwhile (on Windows an open file could not be renamed).
 // Reason kept.
-std::FILE* create_new_file(const char* path);
+std::FILE* open_for_reading(const char* path);
 
 // Pushes a file's written data to stable storage (after fflush). Reason kept.
 bool sync_file(std::FILE* file);

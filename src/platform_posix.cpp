@@ -156,7 +156,13 @@ void disarm_interrupt_cleanup() {
 
 void remove_file(const char* path) { unlink(path); }
 
-std::FILE* create_new_file(const char* path) {
+std::FILE* open_for_reading(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) keep_errno();
+  return file;
+}
+
+std::FILE* create_new_file(const char* path, bool) {
   const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
   if (fd < 0) {
     keep_errno();

@@ -183,30 +183,46 @@ void disarm_interrupt_cleanup() { cleanup_armed = 0; }
 
 void remove_file(const char* path) { DeleteFileA(path); }
 
-std::FILE* create_new_file(const char* path) {
-  // Shared for deletion, so that an interrupt can remove the file while it
-  // is still open; it goes when the last handle closes.
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+// Files are opened shared for deletion: another run's rename of the world,
+// or an interrupt's removal of TEMP, must not fail because this run has the
+// file open (it goes when the last handle closes).
+std::FILE* open_shared(const char* path, DWORD access, DWORD disposition, int flags,
+                       const char* mode) {
+  HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_EXISTS ? EEXIST
+            : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                               : EACCES;
     keep_last_error();
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDWR);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
   if (fd < 0) {
     keep_errno(errno);
     CloseHandle(handle);
     return nullptr;
   }
-  std::FILE* file = _fdopen(fd, "w+b");
+  std::FILE* file = _fdopen(fd, mode);
   if (file == nullptr) {
     keep_errno(errno);
     _close(fd);
   }
   return file;
 }
+}  // namespace
+
+std::FILE* open_for_reading(const char* path) {
+  return open_shared(path, GENERIC_READ, OPEN_EXISTING, _O_BINARY | _O_RDONLY, "rb");
+}
+
+std::FILE* create_new_file(const char* path, bool text) {
+  return open_shared(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+                     (text ? _O_TEXT : _O_BINARY) | _O_RDWR, text ? "w+" : "w+b");
+}
+
 
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0 || keep_errno(errno); }
 

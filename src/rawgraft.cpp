@@ -241,7 +241,7 @@ int run_export(settings& run, const run_context&) {
     } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
                static_cast<int>(sizeof beside)) {
       platform::remove_file(beside);
-      run.exportfile.adopt(platform::create_new_file(beside));
+      run.exportfile.adopt(platform::create_new_file(beside, true));
       if (!run.exportfile) reason = platform::last_failure();
     }
     if (!run.exportfile) {

@@ -156,10 +156,9 @@ std::unique_ptr<world_sink> plain_world_sink(std::FILE* file) {
 }
 
 std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason) {
-  errno = 0;
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = platform::open_for_reading(path);
   if (file == nullptr) {
-    reason = reason_of(errno);
+    reason = platform::last_failure();
     return nullptr;
   }
   // Bytes 4-7 are the compression flag. A short or unreadable start is left

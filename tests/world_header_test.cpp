@@ -199,9 +199,11 @@ TEST_F(WorldHeader, AWorldThatCannotBeReadIsReported) {
   // Windows cannot open a folder as a file at all, so there the world is
   // missing and the saved-game form is tried in vain.
   EXPECT_TRUE(r.err.ends_with(
-      ts::windows_build() ? "Error: can not open region file: ./data/save/region1/world.sav\n"
-                          : "Error: could not read world file: ./data/save/region1/world.dat\n"
-                            "  (Is a directory)\n"))
+      ts::windows_build()
+          ? "Error: can not open region file: ./data/save/region1/world.sav\n" +
+                ts::reason("No such file or directory") + "No saved regions in ./data/save.\n"
+          : "Error: could not read world file: ./data/save/region1/world.dat\n"
+            "  (Is a directory)\n"))
       << r;
   EXPECT_EQ(r.out, "");
 }

@@ -28,6 +28,15 @@
 //       world` (prefix WORLD) lists none of them. Prints the number of files
 //       and of identifiers defined.
 //
+//   benchgen compress <plain-world> <compressed-world> [<level>]
+//       Writes the compressed form of a plain world, as the tool writes it:
+//       bytes 0-7 as they are but with the compression flag (bytes 4-7) set
+//       to 1, then the rest cut into chunks that inflate to 20 000 bytes
+//       (the last one less), each a u32 little-endian length and one zlib
+//       stream at <level> (default 6, zlib's default). A rest of `world`'s
+//       pseudo-random bytes barely compresses, so the file is about as large
+//       as the plain one.
+//
 //   benchgen run <result-file> <stdout-file> <stderr-file> <command...>
 //       Runs the command with its standard output and error sent to the two
 //       files, waits for it with wait4, and writes one line to <result-file>:
@@ -57,6 +66,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -334,6 +344,39 @@ int make_raws(const char* folder, std::uint64_t creatures) {
   return 0;
 }
 
+int compress_world(const char* in_path, const char* out_path, int level) {
+  std::FILE* in = std::fopen(in_path, "rb");
+  if (in == nullptr) die("cannot open", in_path);
+  out_file out(out_path);
+  unsigned char header[8];
+  if (std::fread(header, 1, sizeof header, in) != sizeof header) die("cannot read", in_path);
+  header[4] = 1;
+  header[5] = header[6] = header[7] = 0;
+  out.write(header, sizeof header);
+  constexpr std::size_t chunk = 20000;
+  std::vector<unsigned char> plain(chunk), stored(4 + compressBound(chunk));
+  std::string buf;
+  for (;;) {
+    const std::size_t got = std::fread(plain.data(), 1, chunk, in);
+    if (got == 0) break;
+    uLongf size = compressBound(chunk);
+    if (compress2(stored.data() + 4, &size, plain.data(), got, level) != Z_OK) {
+      std::fprintf(stderr, "benchgen: compress2 failed\n");
+      std::exit(2);
+    }
+    for (int i = 0; i < 4; ++i) stored[i] = static_cast<unsigned char>((size >> (8 * i)) & 0xFF);
+    buf.append(reinterpret_cast<const char*>(stored.data()), 4 + size);
+    if (buf.size() > (1u << 22)) {
+      out.write(buf);
+      buf.clear();
+    }
+  }
+  if (std::ferror(in)) die("cannot read", in_path);
+  out.write(buf);
+  std::fclose(in);
+  return 0;
+}
+
 std::uint64_t number(const char* text) {
   char* end = nullptr;
   errno = 0;
@@ -405,6 +448,9 @@ int main(int argc, char** argv) {
     return make_world(argv[2], number(argv[3]), number(argv[4]), "", flat);
   }
   if (argc == 4 && std::strcmp(argv[1], "raws") == 0) return make_raws(argv[2], number(argv[3]));
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "compress") == 0) {
+    return compress_world(argv[2], argv[3], argc == 5 ? static_cast<int>(number(argv[4])) : 6);
+  }
   if (argc == 3 && std::strcmp(argv[1], "touch") == 0) return touch_memory(number(argv[2]));
   if (argc >= 6 && std::strcmp(argv[1], "run") == 0) {
     return run_command(argv[2], argv[3], argv[4], argv + 5);
@@ -413,6 +459,7 @@ int main(int argc, char** argv) {
                "usage: benchgen world <path> <identifiers> <rest-bytes> [<prefix>]\n"
                "       benchgen lists <path> <identifiers> <rest-bytes>\n"
                "       benchgen raws <folder> <creatures>\n"
+               "       benchgen compress <plain-world> <compressed-world> [<level>]\n"
                "       benchgen touch <MiB>\n"
                "       benchgen run <result-file> <stdout-file> <stderr-file> <command...>\n");
   return 2;

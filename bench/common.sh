@@ -37,7 +37,7 @@ build_all() {
   fi
   [[ -x $RAWGRAFT ]] || die "no tool at $RAWGRAFT"
   if [[ ! -x $BENCHGEN || $BENCH_DIR/benchgen.cpp -nt $BENCHGEN ]]; then
-    g++ -std=c++20 -O2 -Wall -Wextra -o "$BENCHGEN" "$BENCH_DIR/benchgen.cpp"
+    g++ -std=c++20 -O2 -Wall -Wextra -o "$BENCHGEN" "$BENCH_DIR/benchgen.cpp" -lz
   fi
 }
 

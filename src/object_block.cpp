@@ -80,28 +80,28 @@ std::int32_t read_string_count(std::FILE* in) {
   return n;
 }
 
-assembly_buffer::assembly_buffer() {
+namespace {
+// Uninitialised on purpose: every byte is written before it is read.
+std::unique_ptr<std::uint8_t[]> new_bytes(std::size_t size, const char* condition) {
   try {
-    bytes_.assign(initial_size, 0);
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[size]);
   } catch (const std::bad_alloc&) {
-    consistency_stop("output buffer obtained");
+    consistency_stop(condition);
   }
 }
+}  // namespace
+
+assembly_buffer::assembly_buffer()
+    : bytes_(new_bytes(initial_size, "output buffer obtained")), size_(initial_size) {}
 
 void assembly_buffer::reserve(std::size_t more) {
-  if (more <= bytes_.size() - outp) return;
-  std::size_t wanted = bytes_.size();
+  if (more <= size_ - outp) return;
+  std::size_t wanted = size_;
   while (wanted - outp < more) wanted *= 2;
-  try {
-    bytes_.resize(wanted, 0);
-  } catch (const std::bad_alloc&) {
-    consistency_stop("output buffer grown");
-  }
-}
-
-void assembly_buffer::reset() {
-  std::memset(bytes_.data(), 0, outp);
-  outp = 0;
+  std::unique_ptr<std::uint8_t[]> grown = new_bytes(wanted, "output buffer grown");
+  if (outp != 0) std::memcpy(grown.get(), bytes_.get(), outp);
+  bytes_ = std::move(grown);
+  size_ = wanted;
 }
 
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) {

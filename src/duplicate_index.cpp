@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 // Knuth-Morris-Pratt: never looks at a byte of the range twice, so long
 // repetitive records cost no more than short ones.
@@ -25,26 +24,102 @@ std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t siz
   return std::nullopt;
 }
 
-std::size_t duplicate_index::span_hash::operator()(std::string_view text) const {
-  return std::hash<std::string_view>{}(text);
+namespace {
+// Sections are sized from their count up to this many records; a count is
+// read from the world and may be anything, and the table grows anyway.
+constexpr std::size_t largest_reservation = std::size_t{1} << 14;
+constexpr std::size_t smallest_table = 64;
+// A cleared table at most this large is emptied and kept, a larger one is
+// given back: the next section may be much smaller.
+constexpr std::size_t kept_table = 4096;
+
+std::uint64_t load_u64(const std::uint8_t* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
 }
 
+std::uint64_t hash_record(const std::uint8_t* bytes, std::size_t size) {
+  constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
+  std::uint64_t hash = size * 0xC2B2AE3D27D4EB4Full;
+  for (; size >= 8; bytes += 8, size -= 8) {
+    hash = (hash ^ load_u64(bytes)) * multiplier;
+    hash ^= hash >> 29;
+  }
+  if (size != 0) {
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, bytes, size);
+    hash = (hash ^ tail) * multiplier;
+  }
+  hash ^= hash >> 32;
+  hash *= 0xFF51AFD7ED558CCDull;
+  return hash ^ (hash >> 29);
+}
+
+// Every record kept is short: its length is the byte at its offset.
+bool same_record(const std::uint8_t* bytes, std::size_t offset, const std::uint8_t* record,
+                 std::size_t size) {
+  return std::size_t{bytes[offset]} + 2 == size && std::memcmp(bytes + offset, record, size) == 0;
+}
+}  // namespace
+
 void duplicate_index::clear() {
-  records_.clear();
+  if (slots_.size() > kept_table) {
+    slots_ = {};
+  } else {
+    std::fill(slots_.begin(), slots_.end(), slot{0, 0});
+  }
+  used_ = 0;
   pending_.clear();
   scanned_ = 0;
   zero_pair_ = false;
+  asked_size_ = 0;
 }
 
-void duplicate_index::add_bytes(const assembly_buffer& buffer) {
-  buffer_ = &buffer;
-  absorb(buffer, SIZE_MAX);
+void duplicate_index::reserve(std::size_t records) {
+  const std::size_t wanted = std::min(records, largest_reservation) * 2;
+  std::size_t capacity = std::max(slots_.size(), smallest_table);
+  while (capacity < wanted) capacity *= 2;
+  if (capacity != slots_.size()) grow_to(capacity);
 }
+
+void duplicate_index::grow_to(std::size_t capacity) {
+  std::vector<slot> old = std::move(slots_);
+  slots_.assign(capacity, slot{0, 0});
+  const std::size_t mask = capacity - 1;
+  for (const slot& entry : old) {
+    if (entry.place == 0) continue;
+    std::size_t at = entry.hash & mask;
+    while (slots_[at].place != 0) at = (at + 1) & mask;
+    slots_[at] = entry;
+  }
+}
+
+void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint64_t hash) {
+  if ((used_ + 1) * 2 > slots_.size()) grow_to(std::max(slots_.size() * 2, smallest_table));
+  const std::uint8_t* bytes = buffer.data();
+  const std::size_t size = std::size_t{bytes[offset]} + 2;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t at = hash & mask;
+  for (; slots_[at].place != 0; at = (at + 1) & mask) {
+    if (slots_[at].hash == hash && same_record(bytes, slots_[at].place - 1, bytes + offset, size)) {
+      return;
+    }
+  }
+  slots_[at] = slot{hash, offset + 1};
+  ++used_;
+}
+
+void duplicate_index::add_bytes(const assembly_buffer& buffer) { absorb(buffer, SIZE_MAX); }
 
 void duplicate_index::add_record(const assembly_buffer& buffer, std::size_t start) {
-  buffer_ = &buffer;
-  const bool short_record = buffer.data()[start + 1] == 0;
-  if (short_record) records_.insert(span{start, buffer.outp - start});
+  const std::uint8_t* record = buffer.data() + start;
+  const bool short_record = record[1] == 0;
+  if (short_record) {
+    const std::size_t size = buffer.outp - start;
+    const bool asked = asked_size_ == size && std::memcmp(asked_, record, size) == 0;
+    insert(buffer, start, asked ? asked_hash_ : hash_record(record, size));
+  }
   absorb(buffer, short_record ? start + 1 : SIZE_MAX);
 }
 
@@ -54,7 +129,7 @@ bool duplicate_index::settle(const assembly_buffer& buffer, std::size_t z) {
   const std::size_t end = std::min(z + 1 + length, buffer.outp);
   if (std::memchr(bytes + z + 1, 0, end - (z + 1)) != nullptr) return true;  // no record fits
   if (z + 1 + length > buffer.outp) return false;
-  records_.insert(span{z - 1, length + 2});
+  insert(buffer, z - 1, hash_record(bytes + z - 1, length + 2));
   return true;
 }
 
@@ -79,8 +154,20 @@ void duplicate_index::absorb(const assembly_buffer& buffer, std::size_t aligned_
 bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t* record,
                                std::size_t size) const {
   if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
-  if (record[1] == 0) {
-    return records_.contains(std::string_view(reinterpret_cast<const char*>(record), size));
+  if (record[1] != 0) return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
+  const std::uint64_t hash = hash_record(record, size);
+  if (size <= sizeof asked_) {
+    asked_hash_ = hash;
+    asked_size_ = size;
+    std::memcpy(asked_, record, size);
   }
-  return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
+  if (slots_.empty()) return false;
+  const std::uint8_t* bytes = buffer.data();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash & mask; slots_[at].place != 0; at = (at + 1) & mask) {
+    if (slots_[at].hash == hash && same_record(bytes, slots_[at].place - 1, record, size)) {
+      return true;
+    }
+  }
+  return false;
 }

@@ -143,6 +143,7 @@ void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate
   out.reset();
   index.clear();
   const std::int32_t n = read_string_count(world);
+  index.reserve(static_cast<std::size_t>(n));
   append_u32(out, static_cast<std::uint32_t>(n));
   index.add_bytes(out);
   copy_world_strings(world, n, out, &index);

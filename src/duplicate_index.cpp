@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text_util.h"
+
 // Knuth-Morris-Pratt: never looks at a byte of the range twice, so long
 // repetitive records cost no more than short ones.
 std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t size,
@@ -39,7 +41,7 @@ std::uint64_t load_u64(const std::uint8_t* bytes) {
   return word;
 }
 
-std::uint64_t hash_record(const std::uint8_t* bytes, std::size_t size) {
+std::uint32_t hash_record(const std::uint8_t* bytes, std::size_t size) {
   constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
   std::uint64_t hash = size * 0xC2B2AE3D27D4EB4Full;
   for (; size >= 8; bytes += 8, size -= 8) {
@@ -53,7 +55,7 @@ std::uint64_t hash_record(const std::uint8_t* bytes, std::size_t size) {
   }
   hash ^= hash >> 32;
   hash *= 0xFF51AFD7ED558CCDull;
-  return hash ^ (hash >> 29);
+  return static_cast<std::uint32_t>(hash >> 32);
 }
 
 // Every record kept is short: its length is the byte at its offset.
@@ -69,7 +71,7 @@ void duplicate_index::clear() {
   } else {
     std::fill(slots_.begin(), slots_.end(), slot{0, 0});
   }
-  used_ = 0;
+  places_.clear();
   pending_.clear();
   scanned_ = 0;
   zero_pair_ = false;
@@ -77,9 +79,10 @@ void duplicate_index::clear() {
 }
 
 void duplicate_index::reserve(std::size_t records) {
-  const std::size_t wanted = std::min(records, largest_reservation) * 2;
+  records = std::min(records, largest_reservation);
+  places_.reserve(records);
   std::size_t capacity = std::max(slots_.size(), smallest_table);
-  while (capacity < wanted) capacity *= 2;
+  while (capacity < records * 2) capacity *= 2;
   if (capacity != slots_.size()) grow_to(capacity);
 }
 
@@ -88,26 +91,32 @@ void duplicate_index::grow_to(std::size_t capacity) {
   slots_.assign(capacity, slot{0, 0});
   const std::size_t mask = capacity - 1;
   for (const slot& entry : old) {
-    if (entry.place == 0) continue;
+    if (entry.number == 0) continue;
     std::size_t at = entry.hash & mask;
-    while (slots_[at].place != 0) at = (at + 1) & mask;
+    while (slots_[at].number != 0) at = (at + 1) & mask;
     slots_[at] = entry;
   }
 }
 
-void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint64_t hash) {
-  if ((used_ + 1) * 2 > slots_.size()) grow_to(std::max(slots_.size() * 2, smallest_table));
+void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash) {
+  // Records are at least two bytes long, so their numbers fit 32 bits for
+  // sections of up to 8 GiB.
+  consistency_check(places_.size() < UINT32_MAX, "a section holds fewer than 2^32 records");
+  if ((places_.size() + 1) * 2 > slots_.size()) {
+    grow_to(std::max(slots_.size() * 2, smallest_table));
+  }
   const std::uint8_t* bytes = buffer.data();
   const std::size_t size = std::size_t{bytes[offset]} + 2;
   const std::size_t mask = slots_.size() - 1;
   std::size_t at = hash & mask;
-  for (; slots_[at].place != 0; at = (at + 1) & mask) {
-    if (slots_[at].hash == hash && same_record(bytes, slots_[at].place - 1, bytes + offset, size)) {
+  for (; slots_[at].number != 0; at = (at + 1) & mask) {
+    if (slots_[at].hash == hash &&
+        same_record(bytes, places_[slots_[at].number - 1], bytes + offset, size)) {
       return;
     }
   }
-  slots_[at] = slot{hash, offset + 1};
-  ++used_;
+  places_.push_back(offset);
+  slots_[at] = slot{hash, static_cast<std::uint32_t>(places_.size())};
 }
 
 void duplicate_index::add_bytes(const assembly_buffer& buffer) { absorb(buffer, SIZE_MAX); }
@@ -155,7 +164,7 @@ bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t
                                std::size_t size) const {
   if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
   if (record[1] != 0) return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
-  const std::uint64_t hash = hash_record(record, size);
+  const std::uint32_t hash = hash_record(record, size);
   if (size <= sizeof asked_) {
     asked_hash_ = hash;
     asked_size_ = size;
@@ -164,8 +173,9 @@ bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t
   if (slots_.empty()) return false;
   const std::uint8_t* bytes = buffer.data();
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t at = hash & mask; slots_[at].place != 0; at = (at + 1) & mask) {
-    if (slots_[at].hash == hash && same_record(bytes, slots_[at].place - 1, record, size)) {
+  for (std::size_t at = hash & mask; slots_[at].number != 0; at = (at + 1) & mask) {
+    if (slots_[at].hash == hash &&
+        same_record(bytes, places_[slots_[at].number - 1], record, size)) {
       return true;
     }
   }

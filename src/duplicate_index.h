@@ -39,15 +39,16 @@ class duplicate_index {
                 std::size_t size) const;
 
  private:
-  // Known records are kept as places in the buffer, not as copies, in an
-  // open-addressing table (linear probing, at most half full) that also
-  // keeps each record's hash, so growing it never reads the records again.
+  // Known records are kept as places in the buffer, not as copies: the
+  // table (open addressing, linear probing, at most half full) holds for
+  // each a 32-bit hash and its number in places_. Slots are small so that
+  // the table stays in cache, and growing it never reads a record again.
   struct slot {
-    std::uint64_t hash;
-    std::size_t place;  // the record's offset + 1; 0: empty
+    std::uint32_t hash;
+    std::uint32_t number;  // the record's number + 1; 0: empty
   };
 
-  void insert(const assembly_buffer& buffer, std::size_t offset, std::uint64_t hash);
+  void insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);
   void grow_to(std::size_t capacity);
   void absorb(const assembly_buffer& buffer, std::size_t aligned_high_byte);
   // Settles the record that the zero byte at z admits; false while the
@@ -55,13 +56,13 @@ class duplicate_index {
   bool settle(const assembly_buffer& buffer, std::size_t z);
 
   std::vector<slot> slots_;  // empty, or a power of two of them
-  std::size_t used_ = 0;
+  std::vector<std::size_t> places_;  // each record's offset in the buffer
   std::vector<std::size_t> pending_;  // zeros whose record is not complete yet
   std::size_t scanned_ = 0;
   bool zero_pair_ = false;
   // The last short record asked about and its hash: sync adds a record
   // right after asking about it, and need not hash it twice.
-  mutable std::uint64_t asked_hash_ = 0;
+  mutable std::uint32_t asked_hash_ = 0;
   mutable std::size_t asked_size_ = 0;
   mutable std::uint8_t asked_[2 + 255] = {};
 };

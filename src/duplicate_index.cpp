@@ -125,9 +125,7 @@ void duplicate_index::add_record(const assembly_buffer& buffer, std::size_t star
   const std::uint8_t* record = buffer.data() + start;
   const bool short_record = record[1] == 0;
   if (short_record) {
-    const std::size_t size = buffer.outp - start;
-    const bool asked = asked_size_ == size && std::memcmp(asked_, record, size) == 0;
-    insert(buffer, start, asked ? asked_hash_ : hash_record(record, size));
+    insert(buffer, start, asked(record, buffer.outp - start));
   }
   absorb(buffer, short_record ? start + 1 : SIZE_MAX);
 }
@@ -160,16 +158,32 @@ void duplicate_index::absorb(const assembly_buffer& buffer, std::size_t aligned_
   scanned_ = buffer.outp;
 }
 
-bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t* record,
-                               std::size_t size) const {
-  if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
-  if (record[1] != 0) return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
+std::uint32_t duplicate_index::asked(const std::uint8_t* record, std::size_t size) const {
+  if (asked_size_ == size && std::memcmp(asked_, record, size) == 0) return asked_hash_;
   const std::uint32_t hash = hash_record(record, size);
   if (size <= sizeof asked_) {
     asked_hash_ = hash;
     asked_size_ = size;
     std::memcpy(asked_, record, size);
   }
+  return hash;
+}
+
+void duplicate_index::prepare(const std::uint8_t* record, std::size_t size) const {
+  if (size < 2 || record[1] != 0) return;
+  const std::uint32_t hash = asked(record, size);
+#if defined(__GNUC__)
+  if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+#else
+  (void)hash;
+#endif
+}
+
+bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t* record,
+                               std::size_t size) const {
+  if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
+  if (record[1] != 0) return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
+  const std::uint32_t hash = asked(record, size);
   if (slots_.empty()) return false;
   const std::uint8_t* bytes = buffer.data();
   const std::size_t mask = slots_.size() - 1;

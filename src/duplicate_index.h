@@ -37,6 +37,9 @@ class duplicate_index {
   // `record` is a whole record: its length field, then that many bytes.
   bool contains(const assembly_buffer& buffer, const std::uint8_t* record,
                 std::size_t size) const;
+  // Starts fetching where `record` would be kept, to be asked about soon:
+  // a large table is mostly out of cache.
+  void prepare(const std::uint8_t* record, std::size_t size) const;
 
  private:
   // Known records are kept as places in the buffer, not as copies: the
@@ -49,6 +52,8 @@ class duplicate_index {
   };
 
   void insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);
+  // The hash of a short record, remembered for the next question about it.
+  std::uint32_t asked(const std::uint8_t* record, std::size_t size) const;
   void grow_to(std::size_t capacity);
   void absorb(const assembly_buffer& buffer, std::size_t aligned_high_byte);
   // Settles the record that the zero byte at z admits; false while the
@@ -60,8 +65,8 @@ class duplicate_index {
   std::vector<std::size_t> pending_;  // zeros whose record is not complete yet
   std::size_t scanned_ = 0;
   bool zero_pair_ = false;
-  // The last short record asked about and its hash: sync adds a record
-  // right after asking about it, and need not hash it twice.
+  // The last short record prepared or asked about and its hash: sync asks
+  // about a record it prepared and adds it right after, hashing it once.
   mutable std::uint32_t asked_hash_ = 0;
   mutable std::size_t asked_size_ = 0;
   mutable std::uint8_t asked_[2 + 255] = {};

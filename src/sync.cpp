@@ -110,28 +110,38 @@ struct section_merge {
   duplicate_index& index;
   raw_scanner& scanner;
   std::uint32_t running_count;
-  std::string record;
+  std::string record;  // the identifier found last, as a record
 
+  // Each identifier is looked up only once the next one has been found: the
+  // index fetches its place meanwhile, which would otherwise be a wait on
+  // memory for every identifier of a large section.
   void take_from(std::FILE* in, int section) {
     // Only lines holding "[" and the section's name can define an identifier.
     scanner.start(in, g_sectionlist[section]);
     const defining_tag tag(section);
+    record.clear();
     while (scanner.next_line()) {
       const char* identifier = defined_identifier(tag, scanner.marker_offset());
       if (identifier == nullptr) continue;
+      if (!record.empty()) add_if_new();
       const std::size_t length = std::strlen(identifier);
       record.assign({static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)});
       record.append(identifier, length);
-      if (index.contains(out, reinterpret_cast<const std::uint8_t*>(record.data()),
-                         record.size())) {
-        continue;
-      }
-      report("  %s\n", identifier);
-      const std::size_t start = out.outp;
-      append_record(out, identifier, static_cast<std::uint16_t>(length));
-      index.add_record(out, start);
-      ++running_count;
+      index.prepare(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     }
+    if (!record.empty()) add_if_new();
+  }
+
+  void add_if_new() {
+    if (index.contains(out, reinterpret_cast<const std::uint8_t*>(record.data()), record.size())) {
+      return;
+    }
+    const char* identifier = record.c_str() + 2;
+    report("  %s\n", identifier);
+    const std::size_t start = out.outp;
+    append_record(out, identifier, static_cast<std::uint16_t>(record.size() - 2));
+    index.add_record(out, start);
+    ++running_count;
   }
 };
 

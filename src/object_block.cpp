@@ -1,5 +1,6 @@
 #include "object_block.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -80,27 +81,23 @@ std::int32_t read_string_count(std::FILE* in) {
   return n;
 }
 
-namespace {
-// Uninitialised on purpose: every byte is written before it is read.
-std::unique_ptr<std::uint8_t[]> new_bytes(std::size_t size, const char* condition) {
-  try {
-    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[size]);
-  } catch (const std::bad_alloc&) {
-    consistency_stop(condition);
-  }
-}
-}  // namespace
+void assembly_buffer::release::operator()(std::uint8_t* bytes) const { std::free(bytes); }
 
-assembly_buffer::assembly_buffer()
-    : bytes_(new_bytes(initial_size, "output buffer obtained")), size_(initial_size) {}
+assembly_buffer::assembly_buffer() {
+  // Uninitialised on purpose: every byte is written before it is read.
+  bytes_.reset(static_cast<std::uint8_t*>(std::malloc(initial_size)));
+  if (!bytes_) consistency_stop("output buffer obtained");
+  size_ = initial_size;
+}
 
 void assembly_buffer::reserve(std::size_t more) {
   if (more <= size_ - outp) return;
   std::size_t wanted = size_;
   while (wanted - outp < more) wanted *= 2;
-  std::unique_ptr<std::uint8_t[]> grown = new_bytes(wanted, "output buffer grown");
-  if (outp != 0) std::memcpy(grown.get(), bytes_.get(), outp);
-  bytes_ = std::move(grown);
+  void* grown = std::realloc(bytes_.get(), wanted);
+  if (grown == nullptr) consistency_stop("output buffer grown");
+  static_cast<void>(bytes_.release());
+  bytes_.reset(static_cast<std::uint8_t*>(grown));
   size_ = wanted;
 }
 

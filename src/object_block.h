@@ -71,9 +71,10 @@ std::int32_t read_count(std::FILE* in);
 std::int32_t read_string_count(std::FILE* in);
 
 // The growing buffer in which a section is assembled before its one write.
-// It starts small and doubles as needed. Only the bytes below outp are ever
-// read: what lies past it is never initialised, since it is about to be
-// written.
+// It starts small and doubles as needed, in place where the allocator can
+// (a large block is then remapped, not copied). Only the bytes below outp
+// are ever read: what lies past it is never initialised, since it is about
+// to be written.
 class assembly_buffer {
  public:
   static constexpr std::size_t initial_size = 64 * 1024;
@@ -90,7 +91,10 @@ class assembly_buffer {
   void reset() { outp = 0; }
 
  private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  struct release {
+    void operator()(std::uint8_t* bytes) const;
+  };
+  std::unique_ptr<std::uint8_t, release> bytes_;
   std::size_t size_ = 0;
 };
 

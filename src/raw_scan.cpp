@@ -14,6 +14,7 @@
 
 namespace {
 constexpr std::size_t longest_line = scratch_size - 1;
+constexpr std::size_t first_block = std::size_t{64} << 10;
 
 unsigned char folded(char c) { return static_cast<unsigned char>(lower_ascii(c)); }
 bool is_letter(char c) { return lower_ascii(c) >= 'a' && lower_ascii(c) <= 'z'; }
@@ -21,7 +22,9 @@ bool is_letter(char c) { return lower_ascii(c) >= 'a' && lower_ascii(c) <= 'z'; 
 
 // The buffer is never cleared: only the bytes read into it are looked at.
 raw_scanner::raw_scanner(std::size_t block)
-    : block_(std::max(block, longest_line + 1)), data_(new char[block_]) {}
+    : block_(std::max(block, longest_line + 1)),
+      size_(std::min(block_, std::max(first_block, longest_line + 1))),
+      data_(new char[size_]) {}
 
 void raw_scanner::start(std::FILE* in, const char* name) {
   in_ = in;
@@ -101,12 +104,21 @@ std::size_t raw_scanner::piece_end(std::size_t start) const {
 }
 
 // Keeps the bytes from `keep_from` (a line start) and reads more after them.
+// A file that filled the buffer is read on in larger blocks.
 void raw_scanner::read_more(std::size_t keep_from) {
   const std::size_t kept = end_ - keep_from;
-  std::memmove(data_.get(), data_.get() + keep_from, kept);
+  if (end_ == size_ && size_ < block_) {
+    const std::size_t grown = std::min(size_ * 2, block_);
+    std::unique_ptr<char[]> bytes(new char[grown]);
+    std::memcpy(bytes.get(), data_.get() + keep_from, kept);
+    data_ = std::move(bytes);
+    size_ = grown;
+  } else {
+    std::memmove(data_.get(), data_.get() + keep_from, kept);
+  }
   next_ -= keep_from;
   end_ = kept;
-  const std::size_t got = std::fread(data_.get() + end_, 1, block_ - end_, in_);
+  const std::size_t got = std::fread(data_.get() + end_, 1, size_ - end_, in_);
   end_ += got;
   at_end_ = got == 0;
 }

@@ -15,8 +15,9 @@
 class raw_scanner {
  public:
   static constexpr std::size_t default_block = std::size_t{1} << 20;
-  // Reads `block` bytes at a time; anything up to the longest line is taken
-  // as one more than it.
+  // Reads up to `block` bytes at a time, starting with less until a file
+  // fills the buffer; anything up to the longest line is taken as one more
+  // than it.
   explicit raw_scanner(std::size_t block = default_block);
 
   // Starts on `in` (already past its object line) for the section `name`.
@@ -38,6 +39,7 @@ class raw_scanner {
   std::string marker_;  // "[" and the section name, lower case
   unsigned char second_fold_ = 0;  // what folds the byte after "[": 0x20 for a letter
   std::size_t block_;
+  std::size_t size_;  // of data_, at most block_
   std::unique_ptr<char[]> data_;  // the file's bytes from a line start on
   std::size_t next_ = 0;     // start of the first line not yet looked at
   std::size_t end_ = 0;      // bytes held

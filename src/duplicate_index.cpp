@@ -2,26 +2,55 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "text_util.h"
 
-// Knuth-Morris-Pratt: never looks at a byte of the range twice, so long
-// repetitive records cost no more than short ones.
-std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t size,
-                                      const std::uint8_t* pattern, std::size_t pattern_size) {
-  if (pattern_size == 0) return std::size_t{0};
-  if (pattern_size > size) return std::nullopt;
-  // border[i]: length of the longest proper border of pattern[0, i].
-  std::vector<std::size_t> border(pattern_size, 0);
+namespace {
+// Knuth-Morris-Pratt from `from` on: never looks at a byte of the range
+// twice, so long repetitive patterns cost no more than short ones.
+std::optional<std::size_t> find_bytes_kmp(const std::uint8_t* range, std::size_t size,
+                                          std::size_t from, const std::uint8_t* pattern,
+                                          std::size_t pattern_size) {
+  // border[i]: length of the longest proper border of pattern[0, i]; each
+  // is set before it is read.
+  const std::unique_ptr<std::size_t[]> border(new std::size_t[pattern_size]);
+  border[0] = 0;
   for (std::size_t i = 1, k = 0; i < pattern_size; ++i) {
     while (k > 0 && pattern[i] != pattern[k]) k = border[k - 1];
     if (pattern[i] == pattern[k]) ++k;
     border[i] = k;
   }
-  for (std::size_t i = 0, matched = 0; i < size; ++i) {
+  for (std::size_t i = from, matched = 0; i < size; ++i) {
     while (matched > 0 && range[i] != pattern[matched]) matched = border[matched - 1];
     if (range[i] == pattern[matched]) ++matched;
     if (matched == pattern_size) return i + 1 - pattern_size;
+  }
+  return std::nullopt;
+}
+}  // namespace
+
+// Each place that holds the pattern's first byte is compared, which the
+// library does far faster than a byte at a time: first a few bytes, then
+// the rest. Repetitive bytes can make that quadratic, so once whole
+// comparisons have cost about as much as the range, Knuth-Morris-Pratt
+// takes over where they stopped.
+std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t size,
+                                      const std::uint8_t* pattern, std::size_t pattern_size) {
+  if (pattern_size == 0) return std::size_t{0};
+  if (pattern_size > size) return std::nullopt;
+  const std::size_t last = size - pattern_size;  // the last start that fits
+  const std::size_t head = std::min<std::size_t>(pattern_size, 16);
+  std::size_t budget = size;
+  for (std::size_t at = 0; at <= last; ++at) {
+    const void* first = std::memchr(range + at, pattern[0], last - at + 1);
+    if (first == nullptr) return std::nullopt;
+    at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first) - range);
+    if (budget < pattern_size) return find_bytes_kmp(range, size, at, pattern, pattern_size);
+    budget -= head;
+    if (std::memcmp(range + at, pattern, head) != 0) continue;
+    budget -= std::min(budget, pattern_size - head);
+    if (std::memcmp(range + at + head, pattern + head, pattern_size - head) == 0) return at;
   }
   return std::nullopt;
 }
@@ -29,7 +58,7 @@ std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t siz
 namespace {
 // Sections are sized from their count up to this many records; a count is
 // read from the world and may be anything, and the table grows anyway.
-constexpr std::size_t largest_reservation = std::size_t{1} << 14;
+constexpr std::size_t largest_reservation = std::size_t{1} << 12;
 constexpr std::size_t smallest_table = 64;
 // A cleared table at most this large is emptied and kept, a larger one is
 // given back: the next section may be much smaller.

@@ -93,8 +93,10 @@ char* defined_identifier(const defining_tag& tag, std::size_t marker_offset) {
     found = const_cast<char*>(find_nocase_in(scratch, text, tag.name));
   }
   if (found == nullptr || found == scratch || found[-1] != '[') return nullptr;
-  char* colon = std::strchr(found, ':');
-  if (colon == nullptr) return nullptr;
+  // The tag runs to the first ':'. A section's name holds none, so a tag
+  // that must be the name is followed by one at once.
+  char* colon = tag.prefix != nullptr ? std::strchr(found, ':') : found + tag.name_length;
+  if (colon == nullptr || *colon != ':') return nullptr;
   if (!tag.defines(found, static_cast<std::size_t>(colon - found))) return nullptr;
   char* identifier = colon + 1;
   char* close = std::strchr(identifier, ']');
@@ -111,6 +113,7 @@ struct section_merge {
   raw_scanner& scanner;
   std::uint32_t running_count;
   std::string record;  // the identifier found last, as a record
+  std::string message;
 
   // Each identifier is looked up only once the next one has been found: the
   // index fetches its place meanwhile, which would otherwise be a wait on
@@ -137,9 +140,12 @@ struct section_merge {
       return;
     }
     const char* identifier = record.c_str() + 2;
-    report("  %s\n", identifier);
+    const std::size_t length = record.size() - 2;
+    // The line is put together here: one write to the stream, not three.
+    message.assign("  ").append(identifier, length) += '\n';
+    report("%s", message.c_str());
     const std::size_t start = out.outp;
-    append_record(out, identifier, static_cast<std::uint16_t>(record.size() - 2));
+    append_record(out, identifier, static_cast<std::uint16_t>(length));
     index.add_record(out, start);
     ++running_count;
   }
@@ -189,7 +195,7 @@ void sync_section(int section, std::FILE* world, assembly_buffer& out, duplicate
   index.add_bytes(out);
   copy_world_strings(world, n, out, &index);
 
-  section_merge merge{out, index, scanner, static_cast<std::uint32_t>(n), {}};
+  section_merge merge{out, index, scanner, static_cast<std::uint32_t>(n), {}, {}};
   char path[sizeof g_settings.rawpath + 512];
   for (const platform::folder_entry& entry : g_settings.rawdir.entries()) {
     if (entry.kind == platform::entry_kind::folder || entry.kind == platform::entry_kind::device) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -31,20 +32,67 @@ void raw_scanner::start(std::FILE* in, const char* name) {
   marker_ = std::string("[") + name;
   for (char& c : marker_) c = lower_ascii(c);
   second_fold_ = marker_.size() > 1 && is_letter(marker_[1]) ? 0x20 : 0;
+  std::string folds(marker_.size(), '\0');
+  for (std::size_t i = 0; i < marker_.size(); ++i) folds[i] = is_letter(marker_[i]) ? 0x20 : 0;
+  word_size_ = marker_.size() >= 8 ? 8 : 4;
+  marker_words_.clear();
+  for (std::size_t offset = 0; offset < marker_.size(); offset += word_size_) {
+    // The last word ends where the marker does, overlapping the one before.
+    const std::size_t at = std::min(offset, marker_.size() - std::min(marker_.size(), word_size_));
+    marker_word word{at, 0, 0};
+    const std::size_t size = std::min(word_size_, marker_.size() - at);
+    std::memcpy(&word.text, marker_.data() + at, size);
+    std::memcpy(&word.fold, folds.data() + at, size);
+    marker_words_.push_back(word);
+  }
   next_ = end_ = 0;
   at_end_ = false;
 }
 
+// A word at a time: ORing 0x20 into a letter gives its lower case, and the
+// marker's other bytes are compared as they are. The words lie within the
+// marker; one shorter than a word is compared a byte at a time.
 bool raw_scanner::marker_at(const char* at) const {
-  std::size_t i = 1;
-  while (i < marker_.size() && folded(at[i]) == static_cast<unsigned char>(marker_[i])) ++i;
-  return i == marker_.size();
+  if (marker_.size() < word_size_) {
+    std::size_t i = 1;
+    while (i < marker_.size() && folded(at[i]) == static_cast<unsigned char>(marker_[i])) ++i;
+    return i == marker_.size();
+  }
+  for (const marker_word& word : marker_words_) {
+    std::uint64_t here = 0;
+    if (word_size_ == 8) {
+      std::memcpy(&here, at + word.offset, 8);
+    } else {
+      std::memcpy(&here, at + word.offset, 4);
+    }
+    if ((here | word.fold) != word.text) return false;
+  }
+  return true;
 }
+
+#if defined(__SSE2__)
+namespace {
+// Of sixteen bytes: which begin "[" and a byte that folds (ORed with `fold`)
+// to `second`, and which are line feeds, one bit each.
+struct sixteen_bytes {
+  std::uint32_t pairs;
+  std::uint32_t feeds;
+};
+sixteen_bytes look_at(const char* at, __m128i fold, __m128i second) {
+  const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
+  const __m128i pair = _mm_and_si128(_mm_cmpeq_epi8(here, _mm_set1_epi8('[')),
+                                     _mm_cmpeq_epi8(_mm_or_si128(after, fold), second));
+  return {static_cast<std::uint32_t>(_mm_movemask_epi8(pair)),
+          static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, _mm_set1_epi8('\n'))))};
+}
+}  // namespace
+#endif
 
 // The first marker that fits wholly in [from, to), or `to`; `line` is moved
 // past every line feed before it. Tags are sparse, but "[" is not rare
-// enough in raw files for a search that stops at each one: sixteen bytes
-// at a time are checked for "[" followed by the name's first letter.
+// enough in raw files for a search that stops at each one: 32 bytes at a
+// time are checked for "[" followed by the name's first letter.
 std::size_t raw_scanner::find_marker(std::size_t from, std::size_t to, std::size_t& line) const {
   const char* bytes = data_.get();
   const std::size_t size = marker_.size();
@@ -52,27 +100,33 @@ std::size_t raw_scanner::find_marker(std::size_t from, std::size_t to, std::size
   if (to - from >= size) {
     const std::size_t last = to - size;  // the last start that fits
 #if defined(__SSE2__)
-    // Both loads stay below `to`: at + 16 <= last + 1 and size >= 2.
+    // The loads stay below `to`: at + width <= last + 1 and size >= 2.
     const std::size_t vectors_end = size >= 2 ? last + 1 : at;
-    const __m128i open = _mm_set1_epi8('[');
-    const __m128i feed = _mm_set1_epi8('\n');
     const __m128i fold = _mm_set1_epi8(static_cast<char>(second_fold_));
     const __m128i second = _mm_set1_epi8(size >= 2 ? marker_[1] : '[');
-    for (; at + 16 <= vectors_end; at += 16) {
-      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-      const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at + 1));
-      const __m128i pair = _mm_and_si128(_mm_cmpeq_epi8(here, open),
-                                         _mm_cmpeq_epi8(_mm_or_si128(after, fold), second));
-      unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(pair));
-      const unsigned feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, feed)));
-      for (; candidates != 0; candidates &= candidates - 1) {
-        const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
+    // Looks at `width` bytes from `at`, given their bits, and moves past
+    // them; or to a marker among them, which ends the search.
+    const auto step = [&](std::size_t width, std::uint32_t pairs, std::uint32_t feeds) {
+      for (; pairs != 0; pairs &= pairs - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(pairs));
         if (!marker_at(bytes + at + k)) continue;
-        const unsigned before = feeds & ((1u << k) - 1);
+        const std::uint32_t before = feeds & ((std::uint32_t{1} << k) - 1);
         if (before != 0) line = at + static_cast<std::size_t>(std::bit_width(before));
-        return at + k;
+        at += k;
+        return true;
       }
       if (feeds != 0) line = at + static_cast<std::size_t>(std::bit_width(feeds));
+      at += width;
+      return false;
+    };
+    while (at + 32 <= vectors_end) {
+      const sixteen_bytes low = look_at(bytes + at, fold, second);
+      const sixteen_bytes high = look_at(bytes + at + 16, fold, second);
+      if (step(32, low.pairs | high.pairs << 16, low.feeds | high.feeds << 16)) return at;
+    }
+    if (at + 16 <= vectors_end) {
+      const sixteen_bytes half = look_at(bytes + at, fold, second);
+      if (step(16, half.pairs, half.feeds)) return at;
     }
 #endif
     for (; at <= last; ++at) {
@@ -104,15 +158,14 @@ std::size_t raw_scanner::piece_end(std::size_t start) const {
 }
 
 // Keeps the bytes from `keep_from` (a line start) and reads more after them.
-// A file that filled the buffer is read on in larger blocks.
+// A file that filled the first buffer is read on in whole blocks.
 void raw_scanner::read_more(std::size_t keep_from) {
   const std::size_t kept = end_ - keep_from;
   if (end_ == size_ && size_ < block_) {
-    const std::size_t grown = std::min(size_ * 2, block_);
-    std::unique_ptr<char[]> bytes(new char[grown]);
+    std::unique_ptr<char[]> bytes(new char[block_]);
     std::memcpy(bytes.get(), data_.get() + keep_from, kept);
     data_ = std::move(bytes);
-    size_ = grown;
+    size_ = block_;
   } else {
     std::memmove(data_.get(), data_.get() + keep_from, kept);
   }

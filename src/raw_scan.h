@@ -8,15 +8,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 class raw_scanner {
  public:
   static constexpr std::size_t default_block = std::size_t{1} << 20;
-  // Reads up to `block` bytes at a time, starting with less until a file
-  // fills the buffer; anything up to the longest line is taken as one more
+  // Reads `block` bytes at a time, but less until a file fills the first,
+  // smaller buffer; anything up to the longest line is taken as one more
   // than it.
   explicit raw_scanner(std::size_t block = default_block);
 
@@ -38,8 +40,18 @@ class raw_scanner {
   std::FILE* in_ = nullptr;
   std::string marker_;  // "[" and the section name, lower case
   unsigned char second_fold_ = 0;  // what folds the byte after "[": 0x20 for a letter
+  // The marker as words of `word_size_` bytes at these offsets, which cover
+  // it (the last may overlap the one before), and the bits that fold each
+  // letter to lower case.
+  struct marker_word {
+    std::size_t offset;
+    std::uint64_t text;
+    std::uint64_t fold;
+  };
+  std::vector<marker_word> marker_words_;
+  std::size_t word_size_ = 8;
   std::size_t block_;
-  std::size_t size_;  // of data_, at most block_
+  std::size_t size_;  // of data_: block_, or less until a file fills it
   std::unique_ptr<char[]> data_;  // the file's bytes from a line start on
   std::size_t next_ = 0;     // start of the first line not yet looked at
   std::size_t end_ = 0;      // bytes held

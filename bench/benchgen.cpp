@@ -17,16 +17,14 @@
 //       <first 4 letters of the SECTION>_<8 digits>_<0..7 letters>, 17.5
 //       characters on average, so the dump of 1 000 000 is about 18.5 MB.
 //
-//   benchgen raws <folder> <creatures>
-//       Writes raw object files into <folder> (created): <creatures> creatures
-//       in files of 250 (each with 11 plausible tag lines, about 470 bytes a
-//       creature), and files for every other section (inorganic, plants,
-//       bodies, items, buildings, entities, language words/symbols/
-//       translations, colours, shapes, patterns, reactions, templates, body
-//       detail plans, variations) in counts proportional to <creatures>.
-//       All identifiers start with BENCH_, so a world made by `benchgen
-//       world` (prefix WORLD) lists none of them. Prints the number of files
-//       and of identifiers defined.
+//   benchgen raws <folder> <creatures> [<files>]
+//       Writes <files> raw object files of type CREATURE into <folder>
+//       (created), <creatures> creatures spread evenly over them: each a
+//       [CREATURE:...] line and eight lines of made-up tags, several of them
+//       [CREATURE_...:...] tags that define nothing (about 400 bytes a
+//       creature). All identifiers start with BENCH_, so a world made by
+//       `benchgen world` (prefix WORLD) lists none of them. Prints the
+//       number of files and of identifiers defined.
 //
 //   benchgen compress <plain-world> <compressed-world> [<level>]
 //       Writes the compressed form of a plain world, as the tool writes it:
@@ -194,153 +192,52 @@ int make_world(const char* path, std::uint64_t ids, std::uint64_t rest, const st
 
 // ---- raw files ----
 
-struct raw_writer {
-  std::string folder;
-  int file_no = 0;
-  std::uint64_t entries = 0;
-
-  // Writes entries [first, first+count) of one object type into files of
-  // `per_file` entries each, `entry` producing the text of entry i.
-  template <class Entry>
-  void write_type(const char* file_stem, const char* object_type, std::uint64_t count,
-                  std::uint64_t per_file, Entry entry) {
-    std::uint64_t done = 0;
-    int part = 0;
-    while (done < count) {
-      const std::uint64_t n = std::min(per_file, count - done);
-      char name[256];
-      std::snprintf(name, sizeof name, "%s_%04d", file_stem, part++);
-      const std::string path = folder + "/" + name + ".txt";
-      out_file out(path.c_str());
-      std::string text = std::string(name) + "\n\n[OBJECT:" + object_type + "]\n\n";
-      for (std::uint64_t i = done; i < done + n; ++i) {
-        entry(text, i);
-        text += '\n';
-        if (text.size() > (1u << 20)) {
-          out.write(text);
-          text.clear();
-        }
-      }
-      out.write(text);
-      done += n;
-      ++file_no;
-      entries += n;
-    }
-  }
-};
-
 const char* const colours[] = {"AMBER", "ASH_GRAY", "BLACK", "BROWN", "CINNAMON", "COPPER",
                                "DARK_BLUE", "GOLD", "GREEN", "IVORY", "OCHRE", "TEAL"};
 const char* const adjectives[] = {"small", "large", "furry", "scaly", "timid", "fierce",
                                   "nocturnal", "burrowing", "winged", "slimy"};
 
-std::string bench_id(const char* tag, std::uint64_t i) { return identifier("BENCH", tag, i); }
+// One creature: its defining line and eight lines of made-up tags, several
+// of which begin with "CREATURE_" as well, so that a search for the tag's
+// name alone finds more lines than define anything. About 400 bytes.
+void creature_entry(std::string& t, std::uint64_t i) {
+  const std::string n = std::to_string(i);
+  t += "[CREATURE:" + identifier("BENCH", "CREATURE", i) + "]\n";
+  t += std::string("\t[BLURB:A ") + adjectives[i % 10] + " creature of the wilds.]\n";
+  t += "\t[NAME:beast " + n + ":beasts " + n + ":beastly]\n";
+  t += "\t[CREATURE_TILE:'b'][CREATURE_SOLDIER_TILE:'B']\n";
+  t += "\t[CREATURE_CLASS:BENCH_BEAST][HUE:6:0:0]\n";
+  t += "\t[SHAPE_PARTS:TORSO:NECK:TAIL:EYES:HEART]\n";
+  t += "\t[PARTS_FROM:PLAIN_PARTS][WANDERS][RARITY:" + std::to_string(i % 100) + "]\n";
+  t += "\t[MASS:0:0:" + std::to_string(1000 + i % 9000) + "][STRIKE:NIP:PART:BY_KIND:JAW]\n";
+  t += std::string("\t[CREATURE_VARIANT_ADD:BENCH][COAT_HUE:") + colours[i % 12] + ":1]\n";
+}
 
-int make_raws(const char* folder, std::uint64_t creatures) {
+// <creatures> creatures spread evenly over <files> files of object type
+// CREATURE, written whole. Prints the files written and the identifiers
+// defined.
+int make_raws(const char* folder, std::uint64_t creatures, std::uint64_t files) {
   if (mkdir(folder, 0777) != 0 && errno != EEXIST) die("cannot create folder", folder);
-  raw_writer w{folder};
-  const std::uint64_t k = std::max<std::uint64_t>(1, creatures);
-  auto scaled = [&](std::uint64_t per_100k) {
-    return std::max<std::uint64_t>(1, k * per_100k / 100000);
-  };
-
-  // Besides the defining tags, entries carry lines of made-up tags, so that
-  // most lines a sync reads define nothing, as in real mod folders.
-  w.write_type("creature_bench", "CREATURE", creatures, 250, [](std::string& t, std::uint64_t i) {
-    const std::string id = bench_id("CREATURE", i);
-    const char* adj = adjectives[i % 10];
-    const char* col = colours[i % 12];
-    t += "[CREATURE:" + id + "]\n";
-    t += std::string("\t[BLURB:A ") + adj + " creature of the benchmark wilds.]\n";
-    t += "\t[NAME:beast " + std::to_string(i) + ":beasts " + std::to_string(i) + ":beastly]\n";
-    t += "\t[CREATURE_TILE:'b'][HUE:6:0:0]\n";
-    t += "\t[LIKED_FOR:" + std::string(adj) + " hide]\n";
-    t += "\t[WANDERS][RARITY:" + std::to_string(i % 100) + "]\n";
-    t += "\t[SHAPE_PARTS:TORSO:NECK:TAIL:TWO_EYES:TWO_EARS:SNOUT:LUNGS:HEART:BELLY]\n";
-    t += "\t[PARTS_FROM:PLAIN_PARTS]\n";
-    t += "\t[MASS:0:0:" + std::to_string(1000 + i % 9000) + "]\n";
-    t += "\t[STRIKE:NIP:PART:BY_KIND:JAW]\n";
-    t += std::string("\t[COAT_GROUP:BY_KIND:ALL:FUR][COAT_HUE:") + col + ":1]\n";
-    t += "\t[KIND:ONE][ONE][KIND:OTHER][OTHER]\n";
-  });
-  w.write_type("inorganic_bench", "INORGANIC", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
-    t += "[INORGANIC:" + bench_id("INORGANIC", i) + "]\n";
-    t += "\t[BASED_ON:STONE_TEMPLATE]\n\t[SOLID_NAME:bench stone]\n";
-    t += "\t[HUE:7:0:0][GLYPH:176]\n\t[FOUND_IN:LAYERED:SEAM:100]\n";
-    t += "\t[DENSITY:2600][STONY]\n";
-  });
-  w.write_type("plant_bench", "PLANT", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
-    t += "[PLANT:" + bench_id("PLANT", i) + "]\n";
-    t += "\t[NAME:bench weed][NAME_PLURAL:bench weeds][ADJ:bench weed]\n";
-    t += "\t[BASED_ON:STALK:STALK_TEMPLATE]\n";
-    t += "\t[CLIMATE:MILD][GROWS_IN:300][WORTH:2]\n\t[WET_SEASON][DRY_SEASON]\n";
-  });
-  w.write_type("body_bench", "BODY", scaled(500), 100, [](std::string& t, std::uint64_t i) {
-    t += "[BODY:" + bench_id("BODY", i) + "]\n";
-    t += "\t[PART:TOP:upper part:upper parts][TOP_PART][GROUP:PART_TOP]\n";
-    t += "\t\t[SHARE:1000]\n";
-  });
-  w.write_type("bodygloss_bench", "BODYGLOSS", scaled(200), 100, [](std::string& t, std::uint64_t i) {
-    t += "[BODYGLOSS:" + bench_id("BODYGLOSS", i) + ":hand:paw:hands:paws]\n";
-  });
-  w.write_type("item_bench", "ITEM", scaled(2000), 200, [](std::string& t, std::uint64_t i) {
-    static const char* const kinds[] = {"ITEM_WEAPON", "ITEM_ARMOR", "ITEM_TOOL", "ITEM_FOOD"};
-    t += std::string("[") + kinds[i % 4] + ":" + bench_id("ITEM", i) + "]\n";
-    t += "\t[NAME:bench thing:bench things]\n\t[BULK:300][HANDLING:CHOP][STOCK:3]\n";
-    t += "\t[STRIKE:EDGE:40000:6000:hack:hacks:PLAIN:1250]\n";
-  });
-  w.write_type("building_bench", "BUILDING", scaled(200), 100, [](std::string& t, std::uint64_t i) {
-    t += "[BUILDING_WORKSHOP:" + bench_id("BUILDING", i) + "]\n";
-    t += "\t[NAME:Bench Shop][NAME_HUE:7:0:1][SPAN:3:3][WORK_SPOT:2:2]\n";
-    t += "\t[NEEDS:1:ROCK:ANY][FROM_STOCK]\n";
-  });
-  w.write_type("entity_bench", "ENTITY", scaled(100), 50, [](std::string& t, std::uint64_t i) {
-    t += "[ENTITY:" + bench_id("ENTITY", i) + "]\n";
-    t += "\t[MEMBERS:BENCH_FOLK][SPEECH:BENCH_TONGUE][HOMELAND:HILLS:1]\n";
-    t += "\t[BUSY_IN:WET_SEASON][TRADE:DIGGER][TOOL:ITEM_WEAPON_BENCH_AXE]\n";
-  });
-  // One LANGUAGE object type feeds words, symbols and translations.
-  w.write_type("language_words_bench", "LANGUAGE", scaled(10000), 500, [](std::string& t, std::uint64_t i) {
-    t += "[WORD:" + bench_id("WORD", i) + "]\n";
-    t += "\t[NOUN:bench:benches]\n\t\t[JOINS_FRONT][JOINS_BACK]\n";
-    t += "\t[ADJ:benchy]\n\t\t[ADJ_RANK:4]\n";
-  });
-  w.write_type("language_symbols_bench", "LANGUAGE", scaled(200), 100, [](std::string& t, std::uint64_t i) {
-    t += "[SYMBOL:" + bench_id("SYMBOL", i) + "]\n";
-    for (int k = 0; k < 10; ++k) t += "\t[MEANS:" + bench_id("WORD", i * 10 + k) + "]\n";
-  });
-  w.write_type("language_bench", "LANGUAGE", scaled(10), 5, [](std::string& t, std::uint64_t i) {
-    t += "[TRANSLATION:" + bench_id("TRANSLATION", i) + "]\n";
-    for (int k = 0; k < 200; ++k) t += "\t[SAYS:" + bench_id("WORD", k) + ":benk]\n";
-  });
-  w.write_type("descriptor_color_bench", "DESCRIPTOR_COLOR", scaled(300), 150, [](std::string& t, std::uint64_t i) {
-    t += "[COLOR:" + bench_id("COLOR", i) + "]\n\t[NAME:bench hue][CALLED:BENCH][MIX:12:34:56]\n";
-  });
-  w.write_type("descriptor_shape_bench", "DESCRIPTOR_SHAPE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[SHAPE:" + bench_id("SHAPE", i) + "]\n\t[NAME:bench shape:bench shapes][GLYPH:4]\n";
-  });
-  w.write_type("descriptor_pattern_bench", "DESCRIPTOR_PATTERN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[COLOR_PATTERN:" + bench_id("PATTERN", i) + "]\n\t[LOOK:BANDS][USES_HUE:BLACK][USES_HUE:GOLD]\n";
-  });
-  w.write_type("reaction_bench", "REACTION", scaled(500), 250, [](std::string& t, std::uint64_t i) {
-    t += "[REACTION:" + bench_id("REACTION", i) + "]\n";
-    t += "\t[NAME:make bench thing][AT:WORKBENCH:ANY]\n\t[TAKES:A:1:HIDE:ANY]\n";
-    t += "\t[GIVES:100:1:SHEET:ANY:FROM_INPUT:A:SHEET_STOCK][HANDLING:CURING]\n";
-  });
-  w.write_type("material_template_bench", "MATERIAL_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[MATERIAL_TEMPLATE:" + bench_id("MATERIAL", i) + "]\n\t[SOLID_HUE:ALL:GRAY][DENSITY:1000]\n";
-  });
-  w.write_type("tissue_template_bench", "TISSUE_TEMPLATE", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[TISSUE_TEMPLATE:" + bench_id("TISSUE", i) + "]\n\t[LAYER_NAME:bench:PLAIN][LAYER_STOCK:OWN_STOCK:HIDE]\n";
-  });
-  w.write_type("body_detail_plan_bench", "BODY_DETAIL_PLAN", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[BODY_DETAIL_PLAN:" + bench_id("DETAIL", i) + "]\n\t[ADD_STOCK:HIDE:HIDE_TEMPLATE]\n\t[ADD_LAYER:HIDE:HIDE_TEMPLATE]\n";
-  });
-  w.write_type("c_variation_bench", "CREATURE_VARIATION", scaled(100), 100, [](std::string& t, std::uint64_t i) {
-    t += "[CREATURE_VARIATION:" + bench_id("VARIATION", i) + "]\n\t[SWAP_TAG][SWAP_FROM:PARTS][SWAP_TO:TWO_EYES]\n";
-  });
-  // Files written and identifiers defined (each entry defines one).
-  std::printf("%d %" PRIu64 "\n", w.file_no, w.entries);
+  if (files == 0) files = 1;
+  std::uint64_t next = 0;
+  for (std::uint64_t f = 0; f < files; ++f) {
+    const std::uint64_t end = creatures * (f + 1) / files;
+    char name[64];
+    std::snprintf(name, sizeof name, "creature_bench_%04" PRIu64, f);
+    const std::string path = std::string(folder) + "/" + name + ".txt";
+    out_file out(path.c_str());
+    std::string text = std::string(name) + "\n\n[OBJECT:CREATURE]\n\n";
+    for (; next < end; ++next) {
+      creature_entry(text, next);
+      text += '\n';
+      if (text.size() > (1u << 20)) {
+        out.write(text);
+        text.clear();
+      }
+    }
+    out.write(text);
+  }
+  std::printf("%" PRIu64 " %" PRIu64 "\n", files, creatures);
   return 0;
 }
 
@@ -447,7 +344,9 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "lists") == 0) {
     return make_world(argv[2], number(argv[3]), number(argv[4]), "", flat);
   }
-  if (argc == 4 && std::strcmp(argv[1], "raws") == 0) return make_raws(argv[2], number(argv[3]));
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "raws") == 0) {
+    return make_raws(argv[2], number(argv[3]), argc == 5 ? number(argv[4]) : 50);
+  }
   if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "compress") == 0) {
     return compress_world(argv[2], argv[3], argc == 5 ? static_cast<int>(number(argv[4])) : 6);
   }
@@ -458,7 +357,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: benchgen world <path> <identifiers> <rest-bytes> [<prefix>]\n"
                "       benchgen lists <path> <identifiers> <rest-bytes>\n"
-               "       benchgen raws <folder> <creatures>\n"
+               "       benchgen raws <folder> <creatures> [<files>]\n"
                "       benchgen compress <plain-world> <compressed-world> [<level>]\n"
                "       benchgen touch <MiB>\n"
                "       benchgen run <result-file> <stdout-file> <stderr-file> <command...>\n");

@@ -18,7 +18,8 @@
 //               length, text  text (zero bytes dropped); probed as above
 // A length is one byte below 0x80, or two bytes (15 bits) when the first
 // has its top bit set. The runs make long, repetitive records, the worst
-// case of a byte search, cheap to write; a section stops growing at 512 KiB.
+// case of a byte search, cheap to write; a section stops growing at 64 KiB,
+// and a program stops once its probes have searched 256 KiB in all.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -65,8 +66,15 @@ std::string record_of(const std::string& text) {
 
 // Runs make big sections from small inputs; past this size a section takes
 // no more records, so that a slow input points at the search, not at sheer
-// volume.
-constexpr std::size_t largest_section = 512 * 1024;
+// volume. Records of up to 32 KiB still fit twice.
+constexpr std::size_t largest_section = 64 * 1024;
+// Every probe searches the whole section; once the probes of an input have
+// searched this much in all, the rest of its program is dropped. What the
+// index must get right shows in small sections, and an input that repeats
+// probes over large ones only slows the fuzzer down. (A search that is slow
+// on one probe still shows: the budget is checked between probes.)
+constexpr std::size_t search_budget = 256 * 1024;
+std::size_t searched_bytes = 0;
 
 void append(assembly_buffer& out, duplicate_index& index, const std::string& text) {
   if (out.outp + 2 + text.size() > largest_section) return;
@@ -86,6 +94,7 @@ void start_section(assembly_buffer& out, duplicate_index& index, std::uint32_t c
 // appended when neither finds it, as sync does.
 void probe(assembly_buffer& out, duplicate_index& index, const std::string& text) {
   if (text.find('\0') != std::string::npos) return;  // identifiers never hold zero bytes
+  searched_bytes += out.outp;
   const std::string record = record_of(text);
   const auto* pattern = reinterpret_cast<const std::uint8_t*>(record.data());
   const std::optional<std::size_t> searched =
@@ -114,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static duplicate_index index;
   program steps{data, data + size};
   start_section(out, index, steps.u32());
-  while (!steps.done()) {
+  searched_bytes = 0;
+  while (!steps.done() && searched_bytes < search_budget) {
     switch (steps.byte() % 7) {
       case 0:
         append(out, index, steps.text(steps.length()));

@@ -90,8 +90,12 @@ byte_vector memory_output::bytes() {
 }
 
 std::string private_folder() {
+  // Targets write a file for every input: in memory (/dev/shm) unless TMPDIR
+  // says otherwise, since a disk's file system costs more than the tool.
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+  std::error_code ignored;
+  const char* fallback = std::filesystem::is_directory("/dev/shm", ignored) ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : fallback) +
                         "/rawgraft-fuzz-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) fault("mkdtemp failed for %s", pattern.c_str());
   if (folders_made.empty()) std::atexit(remove_folders);
@@ -100,6 +104,9 @@ std::string private_folder() {
 }
 
 void write_file(const std::string& path, byte_view data) {
+  // A new file, not a truncated one: ext4 writes a file that was truncated
+  // and written again out to disk when it is closed.
+  std::remove(path.c_str());
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) fault("cannot create %s", path.c_str());
   if ((!data.empty() && std::fwrite(data.data(), 1, data.size(), file) != data.size()) ||

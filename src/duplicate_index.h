@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "object_block.h"
@@ -29,51 +27,47 @@ std::optional<std::size_t> find_bytes(const std::uint8_t* range, std::size_t siz
 // 256 bytes and more are rare enough to be searched for plainly.
 class duplicate_index {
  public:
-  duplicate_index() = default;
-  duplicate_index(const duplicate_index&) = delete;  // the set refers to its owner
-  duplicate_index& operator=(const duplicate_index&) = delete;
-
   void clear();
+  // Sizes the table for about `records` records (a section's count).
+  void reserve(std::size_t records);
   // The bytes appended since the last call are not a record (a count field).
   void add_bytes(const assembly_buffer& buffer);
   // A record was appended at `start` and ends at buffer.outp.
   void add_record(const assembly_buffer& buffer, std::size_t start);
+  // `record` is a whole record: its length field, then that many bytes.
   bool contains(const assembly_buffer& buffer, const std::uint8_t* record,
                 std::size_t size) const;
+  // Starts fetching where `record` would be kept, to be asked about soon:
+  // a large table is mostly out of cache.
+  void prepare(const std::uint8_t* record, std::size_t size) const;
 
  private:
-  // Known records are kept as places in the buffer, not as copies.
-  struct span {
-    std::size_t offset;
-    std::size_t length;
-  };
-  struct span_hash {
-    const duplicate_index* owner;
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const;
-    std::size_t operator()(const span& place) const { return (*this)(owner->text_of(place)); }
-  };
-  struct span_equal {
-    const duplicate_index* owner;
-    using is_transparent = void;
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-      return owner->text_of(a) == owner->text_of(b);
-    }
+  // Known records are kept as places in the buffer, not as copies: the
+  // table (open addressing, linear probing, at most half full) holds for
+  // each a 32-bit hash and its number in places_. Slots are small so that
+  // the table stays in cache, and growing it never reads a record again.
+  struct slot {
+    std::uint32_t hash;
+    std::uint32_t number;  // the record's number + 1; 0: empty
   };
 
-  std::string_view text_of(std::string_view text) const { return text; }
-  std::string_view text_of(const span& place) const {
-    return {reinterpret_cast<const char*>(buffer_->data()) + place.offset, place.length};
-  }
+  void insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);
+  // The hash of a short record, remembered for the next question about it.
+  std::uint32_t asked(const std::uint8_t* record, std::size_t size) const;
+  void grow_to(std::size_t capacity);
   void absorb(const assembly_buffer& buffer, std::size_t aligned_high_byte);
   // Settles the record that the zero byte at z admits; false while the
   // buffer does not yet hold all of it.
   bool settle(const assembly_buffer& buffer, std::size_t z);
 
-  const assembly_buffer* buffer_ = nullptr;
-  std::unordered_set<span, span_hash, span_equal> records_{64, span_hash{this}, span_equal{this}};
+  std::vector<slot> slots_;  // empty, or a power of two of them
+  std::vector<std::size_t> places_;  // each record's offset in the buffer
   std::vector<std::size_t> pending_;  // zeros whose record is not complete yet
   std::size_t scanned_ = 0;
   bool zero_pair_ = false;
+  // The last short record prepared or asked about and its hash: sync asks
+  // about a record it prepared and adds it right after, hashing it once.
+  mutable std::uint32_t asked_hash_ = 0;
+  mutable std::size_t asked_size_ = 0;
+  mutable std::uint8_t asked_[2 + 255] = {};
 };

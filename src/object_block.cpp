@@ -1,5 +1,6 @@
 #include "object_block.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -81,28 +82,24 @@ read_status read_string_count(world_source& in, std::int32_t& value) {
   return read_status::ok;
 }
 
+void assembly_buffer::release::operator()(std::uint8_t* bytes) const { std::free(bytes); }
+
 assembly_buffer::assembly_buffer() {
-  try {
-    bytes_.assign(initial_size, 0);
-  } catch (const std::bad_alloc&) {
-    consistency_stop("output buffer obtained");
-  }
+  // Uninitialised on purpose: every byte is written before it is read.
+  bytes_.reset(static_cast<std::uint8_t*>(std::malloc(initial_size)));
+  if (!bytes_) consistency_stop("output buffer obtained");
+  size_ = initial_size;
 }
 
 void assembly_buffer::reserve(std::size_t more) {
-  if (more <= bytes_.size() - outp) return;
-  std::size_t wanted = bytes_.size();
+  if (more <= size_ - outp) return;
+  std::size_t wanted = size_;
   while (wanted - outp < more) wanted *= 2;
-  try {
-    bytes_.resize(wanted, 0);
-  } catch (const std::bad_alloc&) {
-    consistency_stop("output buffer grown");
-  }
-}
-
-void assembly_buffer::reset() {
-  std::memset(bytes_.data(), 0, outp);
-  outp = 0;
+  void* grown = std::realloc(bytes_.get(), wanted);
+  if (grown == nullptr) consistency_stop("output buffer grown");
+  static_cast<void>(bytes_.release());
+  bytes_.reset(static_cast<std::uint8_t*>(grown));
+  size_ = wanted;
 }
 
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) {

@@ -75,23 +75,31 @@ read_status read_count(world_source& in, std::int32_t& value);
 read_status read_string_count(world_source& in, std::int32_t& value);
 
 // The growing buffer in which a section is assembled before its one write.
+// It starts small and doubles as needed, in place where the allocator can
+// (a large block is then remapped, not copied). Only the bytes below outp
+// are ever read: what lies past it is never initialised, since it is about
+// to be written.
 class assembly_buffer {
  public:
-  static constexpr std::size_t initial_size = 8 * 1024 * 1024;
+  static constexpr std::size_t initial_size = 64 * 1024;
   assembly_buffer();
 
   std::size_t outp = 0;  // write position
 
-  std::uint8_t* data() { return bytes_.data(); }
-  const std::uint8_t* data() const { return bytes_.data(); }
-  std::span<const std::uint8_t> assembled() const { return {bytes_.data(), outp}; }
+  std::uint8_t* data() { return bytes_.get(); }
+  const std::uint8_t* data() const { return bytes_.get(); }
+  std::span<const std::uint8_t> assembled() const { return {bytes_.get(), outp}; }
   // Makes room for `more` bytes past outp, growing the buffer as needed.
   void reserve(std::size_t more);
-  // Zero-fills what was assembled and starts again at the beginning.
-  void reset();
+  // Starts again at the beginning; what was assembled is dropped.
+  void reset() { outp = 0; }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  struct release {
+    void operator()(std::uint8_t* bytes) const;
+  };
+  std::unique_ptr<std::uint8_t, release> bytes_;
+  std::size_t size_ = 0;
 };
 
 void append_u32(assembly_buffer& out, std::uint32_t value);

@@ -33,15 +33,23 @@ bool starts_nocase(const char* text, std::size_t text_length, const char* prefix
   return true;
 }
 
-// The tag name runs from `tag` for `length` characters.
-bool tag_defines(int section, const char* tag, std::size_t length) {
-  if (std::strcmp(g_sectionlist[section], "item") == 0) return starts_nocase(tag, length, "ITEM_");
-  if (std::strcmp(g_sectionlist[section], "building") == 0) {
-    return starts_nocase(tag, length, "BUILDING_");
+// Which tags define a section's identifiers, worked out once per section:
+// "ITEM_..." and "BUILDING_..." tags, or the section's name itself.
+struct defining_tag {
+  const char* name;
+  std::size_t name_length;
+  const char* prefix;  // or null: the tag is the name
+
+  explicit defining_tag(int section)
+      : name(g_sectionlist[section]), name_length(std::strlen(name)), prefix(nullptr) {
+    if (std::strcmp(name, "item") == 0) prefix = "ITEM_";
+    if (std::strcmp(name, "building") == 0) prefix = "BUILDING_";
   }
-  return length == std::strlen(g_sectionlist[section]) &&
-         starts_nocase(tag, length, g_sectionlist[section]);
-}
+  // The tag name runs from `tag` for `length` characters.
+  bool defines(const char* tag, std::size_t length) const {
+    return prefix != nullptr ? starts_nocase(tag, length, prefix) : length == name_length;
+  }
+};
 
 // Reads the next line into scratch; false at the end of the file, and after
 // a read error, which ends the file's use for this section.
@@ -65,15 +73,39 @@ std::optional<std::string> object_type(file_stream& in) {
   return std::nullopt;
 }
 
-// The identifier a line defines for the section, trimmed and upper-cased
-// in scratch, or null.
-char* defined_identifier(int section) {
-  const char* name = g_sectionlist[section];
-  char* found = const_cast<char*>(find_nocase(scratch, name));
+// The identifier the line in scratch defines, trimmed and upper-cased in
+// scratch, or null. Only the first occurrence of the section's name in the
+// line's text (up to a zero byte) counts, and it must follow "[". The
+// scanner's marker, "[" and the name, is one such occurrence, so the first
+// one ends no later than it does.
+char* defined_identifier(const defining_tag& tag, std::size_t marker_offset) {
+  const std::size_t marker_end = marker_offset + 1 + tag.name_length;
+  char* found = nullptr;
+  if (marker_offset < 64) {
+    // Tags mostly begin their lines: a short look before the marker. A zero
+    // byte there ends the text; an occurrence cannot hold one.
+    found = scratch + marker_offset + 1;
+    for (std::size_t at = 0; at <= marker_offset; ++at) {
+      if (scratch[at] == '\0') return nullptr;
+      if (lower_ascii(scratch[at]) == tag.name[0] &&
+          starts_nocase(scratch + at, marker_end - at, tag.name)) {
+        found = scratch + at;
+        break;
+      }
+    }
+  } else {
+    std::size_t text = marker_end;
+    if (const void* zero = std::memchr(scratch, '\0', marker_end)) {
+      text = static_cast<std::size_t>(static_cast<const char*>(zero) - scratch);
+    }
+    found = const_cast<char*>(find_nocase_in(scratch, text, tag.name));
+  }
   if (found == nullptr || found == scratch || found[-1] != '[') return nullptr;
-  char* colon = std::strchr(found, ':');
-  if (colon == nullptr) return nullptr;
-  if (!tag_defines(section, found, static_cast<std::size_t>(colon - found))) return nullptr;
+  // The tag runs to the first ':'. A section's name holds none, so a tag
+  // that must be the name is followed by one at once.
+  char* colon = tag.prefix != nullptr ? std::strchr(found, ':') : found + tag.name_length;
+  if (colon == nullptr || *colon != ':') return nullptr;
+  if (!tag.defines(found, static_cast<std::size_t>(colon - found))) return nullptr;
   char* identifier = colon + 1;
   char* close = std::strchr(identifier, ']');
   if (close == nullptr) return nullptr;
@@ -88,35 +120,50 @@ struct section_merge {
   duplicate_index& index;
   raw_scanner& scanner;
   std::uint32_t running_count;
-  std::string record;
+  std::string record;  // the identifier found last, as a record
+  std::string message;
   std::vector<std::string>* collected;  // a dry run's additions, or null
 
+  // Each identifier is looked up only once the next one has been found: the
+  // index fetches its place meanwhile, which would otherwise be a wait on
+  // memory for every identifier of a large section.
   void take_from(std::FILE* in, int section) {
     // Only lines holding "[" and the section's name can define an identifier.
     scanner.start(in, g_sectionlist[section]);
+    const defining_tag tag(section);
+    record.clear();
     while (scanner.next_line()) {
-      const char* identifier = defined_identifier(section);
+      const char* identifier = defined_identifier(tag, scanner.marker_offset());
       if (identifier == nullptr) continue;
       const std::size_t length = std::strlen(identifier);
       // An empty identifier is never a name: every reader of the world
       // refuses it.
       if (length == 0) continue;
+      if (!record.empty()) add_if_new();
       record.assign({static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)});
       record.append(identifier, length);
-      if (index.contains(out, reinterpret_cast<const std::uint8_t*>(record.data()),
-                         record.size())) {
-        continue;
-      }
-      if (collected != nullptr) {
-        collected->emplace_back(identifier, length);
-      } else {
-        report("  %s\n", identifier);
-      }
-      const std::size_t start = out.outp;
-      append_record(out, identifier, static_cast<std::uint16_t>(length));
-      index.add_record(out, start);
-      ++running_count;
+      index.prepare(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     }
+    if (!record.empty()) add_if_new();
+  }
+
+  void add_if_new() {
+    if (index.contains(out, reinterpret_cast<const std::uint8_t*>(record.data()), record.size())) {
+      return;
+    }
+    const char* identifier = record.c_str() + 2;
+    const std::size_t length = record.size() - 2;
+    if (collected != nullptr) {
+      collected->emplace_back(identifier, length);
+    } else {
+      // The line is put together here: one write to the stream, not three.
+      message.assign("  ").append(identifier, length) += '\n';
+      report("%s", message.c_str());
+    }
+    const std::size_t start = out.outp;
+    append_record(out, identifier, static_cast<std::uint16_t>(length));
+    index.add_record(out, start);
+    ++running_count;
   }
 };
 
@@ -206,12 +253,13 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   state.index.clear();
   std::int32_t n = 0;
   if (read_string_count(world, n) == read_status::failed) return block_result::world_read_failed;
+  state.index.reserve(static_cast<std::size_t>(n));
   append_u32(out, static_cast<std::uint32_t>(n));
   state.index.add_bytes(out);
   const block_result copied = copy_world_strings(world, n, out, &state.index);
   if (copied != block_result::done) return copied;
 
-  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {},
+  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {}, {},
                       state.additions != nullptr
                           ? &(*state.additions)[static_cast<std::size_t>(section - 1)]
                           : nullptr};

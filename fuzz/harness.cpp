@@ -221,8 +221,7 @@ std::optional<byte_vector> import_of(std::string_view dump, bool force) {
   std::optional<byte_vector> block;
   byte_sink out;
   try {
-    int read_error = 0;
-    const block_result result = import_text(in, out, force, read_error);
+    const block_result result = import_text(in, out, force);
     if (result != block_result::done) {
       fault("import from memory to memory reported a failed read or write");
     }

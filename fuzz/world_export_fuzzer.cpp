@@ -42,7 +42,7 @@ bool open_world_in_game_folder(bool saved_game, settings& run) {
   char region[] = "d";
   region[0] = saved_game ? 's' : 'd';
   if (chdir(game_folder.c_str()) != 0) fault("cannot enter %s", game_folder.c_str());
-  const bool opened = open_world(region, run);
+  const bool opened = open_world(region, run) == world_opening::opened;
   if (fchdir(start_folder) != 0) fault("cannot return to the start folder");
   return opened;
 }

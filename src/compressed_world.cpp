@@ -17,7 +17,6 @@ constexpr std::size_t input_piece = 64 * 1024;
 // chunk may hold, to tell a full chunk from one that inflates too far.
 constexpr std::size_t first_window = 64 * 1024;
 constexpr std::size_t largest_window = chunk_read_limit + 1;
-constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
 
 std::string reason_of(int error_number) {
   return platform::error_text(error_number != 0 ? error_number : EIO);
@@ -78,30 +77,10 @@ class compressed_source final : public world_source {
     if (!sink.finish()) return copy_result::write_failed;
     // Chunks are read whole, so the stream stands at the next chunk.
     const std::int64_t start = file_offset_;
-    const std::int64_t size = platform::file_size(file_);
     std::int64_t copied = 0;
-    for (;;) {
-      const platform::file_copier::piece piece = copier.copy(file_, sink.file(), copy_piece);
-      if (piece.result == platform::file_copier::piece::read_failed) {
-        failure_ = reason_of(piece.error);
-        return copy_result::read_failed;
-      }
-      if (piece.result == platform::file_copier::piece::write_failed) {
-        sink.set_failure(reason_of(piece.error));
-        return copy_result::write_failed;
-      }
-      if (piece.bytes == 0) break;
-      copied += piece.bytes;
-      piece_done();
-    }
+    const copy_result result = copy_file_rest(file_, start, sink, copier, piece_done, copied);
     file_offset_ = start + copied;
-    // A world that shrank or grew while it was copied gives a new world
-    // that is neither the old nor a whole one.
-    if (size >= 0 && copied != size - start) {
-      failure_ = "the world file changed size while it was copied";
-      return copy_result::read_failed;
-    }
-    return copy_result::done;
+    return result;
   }
 
   const chunk_damage* damage() const { return damaged_ ? &damage_ : nullptr; }

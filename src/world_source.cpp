@@ -42,33 +42,14 @@ class plain_source final : public world_source {
     // the kernel can move it without passing it through this process.
     const std::int64_t start = position();
     if (!sink.finish()) return copy_result::write_failed;
-    const std::int64_t size = platform::file_size(file_);
     if (fseek_to(start) != 0) {
       failure_ = reason_of(errno);
       return copy_result::read_failed;
     }
     std::int64_t copied = 0;
-    for (;;) {
-      const platform::file_copier::piece piece = copier.copy(file_, sink.file(), copy_piece);
-      if (piece.result == platform::file_copier::piece::read_failed) {
-        failure_ = reason_of(piece.error);
-        return copy_result::read_failed;
-      }
-      if (piece.result == platform::file_copier::piece::write_failed) {
-        sink.set_failure(reason_of(piece.error));
-        return copy_result::write_failed;
-      }
-      if (piece.bytes == 0) break;
-      copied += piece.bytes;
-      piece_done();
-    }
+    const copy_result result = copy_file_rest(file_, start, sink, copier, piece_done, copied);
     restart_at(start + copied);
-    // A world that shrank or grew while it was copied gives a new world
-    // that is neither the old nor a whole one.
-    if (size >= 0 && copied != size - start) {
-      failure_ = "the world file changed size while it was copied";
-      return copy_result::read_failed;
-    }
+    if (result != copy_result::done) return result;
     return copy_result::done;
   }
 
@@ -121,6 +102,35 @@ class plain_sink final : public world_sink {
   }
 };
 }  // namespace
+
+world_source::copy_result world_source::copy_file_rest(std::FILE* file, std::int64_t start,
+                                                       world_sink& sink,
+                                                       platform::file_copier& copier,
+                                                       void (*piece_done)(), std::int64_t& copied) {
+  const std::int64_t size = platform::file_size(file);
+  copied = 0;
+  for (;;) {
+    const platform::file_copier::piece piece = copier.copy(file, sink.file(), copy_piece);
+    if (piece.result == platform::file_copier::piece::read_failed) {
+      failure_ = reason_of(piece.error);
+      return copy_result::read_failed;
+    }
+    if (piece.result == platform::file_copier::piece::write_failed) {
+      sink.set_failure(reason_of(piece.error));
+      return copy_result::write_failed;
+    }
+    if (piece.bytes == 0) break;
+    copied += piece.bytes;
+    piece_done();
+  }
+  // A world that shrank or grew while it was copied gives a new world
+  // that is neither the old nor a whole one.
+  if (size >= 0 && copied != size - start) {
+    failure_ = "the world file changed size while it was copied";
+    return copy_result::read_failed;
+  }
+  return copy_result::done;
+}
 
 read_status world_source::read_slow(std::uint8_t* into, std::size_t size) {
   for (;;) {

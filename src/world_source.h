@@ -72,6 +72,12 @@ class world_source {
   // Puts the next bytes in the window [next_, end_) and adds their number
   // to end_offset_. `end` when there are none; `failed` with failure_ set.
   virtual read_status refill() = 0;
+  // Copies `file` from its current position, file offset `start`, to its
+  // end into the sink's file in 16 MiB pieces, and checks that exactly the
+  // rest of the file was copied. `copied` gets the bytes copied.
+  copy_result copy_file_rest(std::FILE* file, std::int64_t start, world_sink& sink,
+                             platform::file_copier& copier, void (*piece_done)(),
+                             std::int64_t& copied);
   // Empties the window and sets the logical offset of what comes next.
   void restart_at(std::int64_t offset) {
     next_ = end_ = nullptr;

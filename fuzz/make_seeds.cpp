@@ -268,7 +268,8 @@ void duplicate_index_seeds() {
 }
 
 void raw_scan_seeds() {
-  // section index, fgets lines before the scan, u16 repeats, prefix \x01 middle \x01 suffix
+  // section index, fgets lines before the scan (the smallest scanner block, as
+  // it is below 4), u16 repeats, prefix \x01 middle \x01 suffix
   const auto scan = [](const std::string& name, int section, int skipped, unsigned repeats,
                        const std::string& prefix, const std::string& middle,
                        const std::string& suffix) {

@@ -128,8 +128,8 @@ void duplicate_index::grow_to(std::size_t capacity) {
 }
 
 void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash) {
-  // Records are at least two bytes long, so their numbers fit 32 bits for
-  // sections of up to 8 GiB.
+  // Every record kept starts at an offset of its own, so their numbers fit
+  // 32 bits for any section under 4 GiB.
   consistency_check(places_.size() < UINT32_MAX, "a section holds fewer than 2^32 records");
   if ((places_.size() + 1) * 2 > slots_.size()) {
     grow_to(std::max(slots_.size() * 2, smallest_table));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "object_block.h"
 #include "platform.h"
@@ -13,16 +14,30 @@
 namespace {
 bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4) == 0; }
 
-// Reads the dump in large blocks and hands out its lines in scratch, cut
-// exactly as fgets into scratch would cut them: at a line feed, kept, or
-// after 32,766 characters, the rest of a longer line being the next line.
-// A UTF-8 byte-order mark at the very start is not part of the dump.
+// Reads the dump in large blocks and hands out its lines, cut exactly as
+// fgets into scratch would cut them: at a line feed, kept, or after 32,766
+// characters, the rest of a longer line being the next line. A line that
+// lies whole in the block is handed out where it lies; only the others are
+// assembled in scratch. A UTF-8 byte-order mark at the very start is not
+// part of the dump.
 class line_reader {
  public:
   explicit line_reader(std::FILE* in) : in_(in), block_(new char[block_size]) {}
 
   // False at the end of the input and after a read error (see failed()).
   bool next() {
+    if (next_ != end_) {
+      const std::size_t held =
+          std::min<std::size_t>(scratch_size - 1, static_cast<std::size_t>(end_ - next_));
+      if (const void* feed = std::memchr(next_, '\n', held)) {
+        const std::size_t take = static_cast<std::size_t>(static_cast<const char*>(feed) - next_) + 1;
+        line_ = {next_, take};
+        next_ += take;
+        if (at_line_start_) ++line_number_;
+        at_line_start_ = true;
+        return true;
+      }
+    }
     std::size_t length = 0;
     while (length < scratch_size - 1) {
       if (next_ == end_ && !refill()) break;
@@ -37,10 +52,26 @@ class line_reader {
       if (feed != nullptr) break;
     }
     scratch[length] = '\0';
+    line_ = {scratch, length};
     if (length == 0) return false;
     if (at_line_start_) ++line_number_;
     at_line_start_ = scratch[length - 1] == '\n';
     return true;
+  }
+  // The line next() found, line feed included.
+  std::string_view line() const { return line_; }
+  // False when the line cannot hold a zero byte: it lies in a block that
+  // holds none (dumps never do; checking a block once is cheaper than
+  // checking every line).
+  bool may_hold_zero() const { return line_.data() == scratch || block_holds_zero_; }
+  // The same line in scratch, ended by a zero byte.
+  char* in_scratch() {
+    if (line_.data() != scratch) {
+      std::memcpy(scratch, line_.data(), line_.size());
+      scratch[line_.size()] = '\0';
+      line_ = {scratch, line_.size()};
+    }
+    return scratch;
   }
   // The dump's line, counted from 1, that the last piece read belongs to.
   int line_number() const { return line_number_; }
@@ -61,6 +92,7 @@ class line_reader {
     }
     next_ = block_.get();
     end_ = next_ + got;
+    block_holds_zero_ = std::memchr(next_, '\0', got) != nullptr;
     if (at_start_) {
       at_start_ = false;
       if (got >= 3 && std::memcmp(next_, "\xEF\xBB\xBF", 3) == 0) next_ += 3;
@@ -73,6 +105,8 @@ class line_reader {
   std::unique_ptr<char[]> block_;
   const char* next_ = nullptr;
   const char* end_ = nullptr;
+  std::string_view line_;
+  bool block_holds_zero_ = false;
   bool at_start_ = true;
   bool at_line_start_ = true;
   int line_number_ = 0;
@@ -99,15 +133,25 @@ std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& s
                                 bool& at_end) {
   std::uint32_t tally = 0;
   while (lines.next()) {
-    char* line = skip_space(scratch);
-    if (*line == '\0') continue;
-    if (starts_with_marker(line)) {
-      sectioni = parse_section_header(line);
-      if (sectioni < 0) report_unknown_name(lines, line);
+    std::string_view line = lines.line();
+    // A zero byte ends the text, as it ends a C string.
+    if (lines.may_hold_zero()) {
+      if (const void* zero = std::memchr(line.data(), '\0', line.size())) {
+        line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - line.data()));
+      }
+    }
+    std::size_t begin = 0;
+    while (begin < line.size() && is_space(line[begin])) ++begin;
+    if (begin == line.size()) continue;
+    if (line.size() - begin >= 4 && std::memcmp(line.data() + begin, "====", 4) == 0) {
+      const char* header = lines.in_scratch() + begin;
+      sectioni = parse_section_header(header);
+      if (sectioni < 0) report_unknown_name(lines, header);
       return tally;
     }
-    *end_of_text(line) = '\0';
-    append_counted_cstr(out, line);
+    std::size_t end = line.size();
+    while (end > begin && is_space(line[end - 1])) --end;
+    append_record(out, line.data() + begin, static_cast<std::uint16_t>(end - begin));
     ++tally;
   }
   at_end = true;
@@ -162,6 +206,7 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
       at_end = true;
       break;
     }
+    lines.in_scratch();
     if (first_piece) {
       title = std::strncmp(scratch, "**data exported from", 20) == 0;
       if (title) written.title.assign(scratch, end_of_text(scratch));

@@ -35,10 +35,6 @@ void report_setup() { std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16); }
 
 void report_flush() { std::fflush(stderr); }
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 char* skip_space(char* text) {
   while (*text != '\0' && is_space(*text)) ++text;
   return text;

@@ -32,7 +32,9 @@ inline int shown_count(std::uint64_t count) {
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
 
-bool is_space(char c);
+inline bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 inline char lower_ascii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }

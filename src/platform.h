@@ -45,6 +45,11 @@ std::FILE* open_for_reading(const char* path);
 
 // Pushes a file's written data to stable storage (after fflush). Reason kept.
 bool sync_file(std::FILE* file);
+// Starts writing a file's data out without waiting, where the platform
+// allows it, so the disk works while the run goes on and a later sync_file
+// waits less. What the stream still buffers is left for later; failures
+// are left to sync_file.
+void start_writeback(std::FILE* file);
 // Makes the renames inside the folder that holds `path` durable, where the
 // platform allows it; a failure here is not reported.
 void sync_parent_folder(const char* path);

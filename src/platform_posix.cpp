@@ -178,6 +178,14 @@ std::FILE* create_new_file(const char* path, bool) {
 
 bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0 || keep_errno(); }
 
+void start_writeback(std::FILE* file) {
+#if defined(__linux__)
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  static_cast<void>(file);
+#endif
+}
+
 void sync_parent_folder(const char* path) {
   std::string folder(path);
   std::string::size_type slash = folder.rfind('/');

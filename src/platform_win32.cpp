@@ -226,6 +226,8 @@ std::FILE* create_new_file(const char* path, bool text) {
 
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0 || keep_errno(errno); }
 
+void start_writeback(std::FILE*) {}
+
 void sync_parent_folder(const char*) {}
 
 std::int64_t file_size(std::FILE* file) {

@@ -100,11 +100,8 @@ export_result export_strings(world_source& world, dump_writer& dump) {
   check(n != 0, "string count is not 0", dump);
   check(n > 0, "string count is not negative", dump);
   for (std::int32_t i = 0; i < n; ++i) {
-    std::uint8_t length_bytes[2] = {0, 0};
-    read_status status = world.read(length_bytes, 2);
-    const std::size_t length = length_bytes[0] | (std::size_t{length_bytes[1]} << 8);
-    char* text = dump.room();
-    if (status == read_status::ok && length != 0) status = world.read(text, length);
+    std::size_t length = 0;
+    const read_status status = world.read_counted_string(dump.room(), length);
     if (status == read_status::failed) return export_result::world_read_failed;
     check(status == read_status::ok && length != 0, "string read from world", dump);
     dump.commit(length);  // cut at a zero byte when written

@@ -138,24 +138,11 @@ void append_counted_cstr(assembly_buffer& out, const char* text) {
 namespace {
 // Reads and drops n strings. Once the world has ended every further read
 // ends the same way, so the rest of the list need not be tried one by one.
-// Moves past one counted string as read_counted_string would read it, but
-// without keeping its text; `length` gets its length.
-read_status skip_counted_string(world_source& world, std::uint16_t& length) {
-  std::uint8_t length_bytes[2] = {0, 0};
-  length = 0;
-  const read_status status = world.read(length_bytes, 2);
-  if (status != read_status::ok) return status;
-  const std::uint16_t size = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
-  const read_status text_status = world.skip(size);
-  if (text_status == read_status::ok) length = size;
-  return text_status;
-}
-
 read_status skip_strings(world_source& world, std::int32_t n, counted_string&,
                          std::uint64_t& strings) {
   std::uint16_t length = 0;
   for (std::int32_t i = 0; i < n; ++i) {
-    const read_status status = skip_counted_string(world, length);
+    const read_status status = world.skip_counted_string(length);
     if (status == read_status::failed) return status;
     if (status == read_status::end) return read_status::ok;
     ++strings;
@@ -192,7 +179,7 @@ bool list_reads_back(world_source& world) {
   if (read_count(world, n) != read_status::ok || n <= 0) return false;
   std::uint16_t length = 0;
   for (std::int32_t i = 0; i < n; ++i) {
-    if (skip_counted_string(world, length) != read_status::ok || length == 0) return false;
+    if (world.skip_counted_string(length) != read_status::ok || length == 0) return false;
   }
   return true;
 }

@@ -121,6 +121,7 @@ world_source::copy_result world_source::copy_file_rest(std::FILE* file, std::int
     }
     if (piece.bytes == 0) break;
     copied += piece.bytes;
+    platform::start_writeback(sink.file());
     piece_done();
   }
   // A world that shrank or grew while it was copied gives a new world
@@ -150,6 +151,42 @@ read_status world_source::skip(std::uint64_t size) {
     const std::size_t take = static_cast<std::size_t>(
         std::min<std::uint64_t>(size, static_cast<std::uint64_t>(end_ - next_)));
     next_ += take;
+    size -= take;
+    if (size == 0) return read_status::ok;
+    const read_status status = refill();
+    if (status != read_status::ok) return status;
+  }
+}
+
+read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
+  std::uint8_t length_bytes[2] = {0, 0};
+  length = 0;
+  const read_status status = read(length_bytes, 2);
+  if (status != read_status::ok) return status;
+  const auto size = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  const read_status text_status = skip(size);
+  if (text_status == read_status::ok) length = size;
+  return text_status;
+}
+
+read_status world_source::read_counted_string_slow(char* into, std::size_t& length) {
+  std::uint8_t length_bytes[2] = {0, 0};
+  const read_status status = read(length_bytes, 2);
+  length = length_bytes[0] | (std::size_t{length_bytes[1]} << 8);
+  if (status != read_status::ok || length == 0) return status;
+  return read(into, length);
+}
+
+read_status world_source::read_comparing(const void* data, std::size_t size, bool& same) {
+  const auto* expected = static_cast<const std::uint8_t*>(data);
+  for (;;) {
+    const std::size_t take = std::min(size, static_cast<std::size_t>(end_ - next_));
+    if (take != 0 && std::memcmp(next_, expected, take) != 0) {
+      same = false;
+      return read_status::ok;
+    }
+    next_ += take;
+    expected += take;
     size -= take;
     if (size == 0) return read_status::ok;
     const read_status status = refill();

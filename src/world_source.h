@@ -44,6 +44,39 @@ class world_source {
   }
   // Moves `size` bytes forward, as a read that keeps nothing.
   read_status skip(std::uint64_t size);
+  // Moves past one counted string (a u16 length, little-endian, and that
+  // many bytes); `length` gets its length when the status is ok, else 0.
+  read_status skip_counted_string(std::uint16_t& length) {
+    const auto held = static_cast<std::size_t>(end_ - next_);
+    if (held >= 2) {
+      const auto size = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
+      if (held - 2 >= size) {
+        next_ += std::size_t{2} + size;
+        length = size;
+        return read_status::ok;
+      }
+    }
+    return skip_counted_string_slow(length);
+  }
+  // Reads one counted string's length into `length` and its text into
+  // `into`, which has room for 65,535 bytes; `length` is 0 unless the
+  // length itself was read.
+  read_status read_counted_string(char* into, std::size_t& length) {
+    const auto held = static_cast<std::size_t>(end_ - next_);
+    if (held >= 2) {
+      length = next_[0] | (std::size_t{next_[1]} << 8);
+      if (held - 2 >= length) {
+        std::memcpy(into, next_ + 2, length);
+        next_ += 2 + length;
+        return read_status::ok;
+      }
+    }
+    return read_counted_string_slow(into, length);
+  }
+  // Reads the next `size` bytes and compares them, where they lie in the
+  // window, with `data`; `same` becomes false at the first difference and
+  // the read stops there.
+  read_status read_comparing(const void* data, std::size_t size, bool& same);
   // Logical offset of the next byte to be read.
   std::int64_t position() const { return end_offset_ - (end_ - next_); }
   // Why the last read failed: the system's reason, or the damage found.
@@ -91,6 +124,8 @@ class world_source {
 
  private:
   read_status read_slow(std::uint8_t* into, std::size_t size);
+  read_status skip_counted_string_slow(std::uint16_t& length);
+  read_status read_counted_string_slow(char* into, std::size_t& length);
 };
 
 // Takes the new world's logical bytes in order; how they are stored is the

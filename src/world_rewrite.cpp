@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "file_stream.h"
 #include "messages.h"
@@ -34,33 +34,82 @@ rewrite_result unreadable(const rewrite_job& job) {
   return rewrite_result::stopped;
 }
 
-// Passes the new world's bytes on, keeping those of the block: the rewrite
-// compares them with the old block.
-class block_capture final : public world_sink {
+// Passes the new world's bytes on and compares those of the new block,
+// as they come, with the old block read from a second reader of the world:
+// an import or sync that changes nothing must leave the world alone. The
+// second reader stops at the first difference, so a changed block costs
+// little more than writing it, and nothing of the block is kept in memory.
+class block_comparer final : public world_sink {
  public:
-  explicit block_capture(world_sink& out) : world_sink(out.file()), out_(out) {}
+  block_comparer(world_sink& out, const char* worldpath)
+      : world_sink(out.file()), out_(out), old_(open_world_source(worldpath, open_failure_)) {}
   bool write(const void* data, std::size_t size) override {
-    if (capturing && size != 0) {
-      pieces.emplace_back(static_cast<const char*>(data), size);
-      block_size += size;
+    if (comparing) compare(data, size);
+    if (!out_.write(data, size)) {
+      failure_ = out_.failure();
+      return false;
     }
-    if (out_.write(data, size)) return true;
-    failure_ = out_.failure();
-    return false;
+    // A large block goes to the disk while the rest is made, so making the
+    // new world durable waits less.
+    unflushed_ += size;
+    if (unflushed_ >= writeback_piece && file() != nullptr) {
+      platform::start_writeback(file());
+      unflushed_ = 0;
+    }
+    return true;
   }
   bool finish() override {
     if (out_.finish()) return true;
     failure_ = out_.failure();
     return false;
   }
-  bool capturing = false;
-  // As written, a piece a write: one growing copy would cost more than
-  // the block itself.
-  std::vector<std::string> pieces;
-  std::size_t block_size = 0;
+  // Starts comparing at the old block's offset.
+  void start(std::int64_t block_offset) {
+    comparing = true;
+    status_ = old_ ? old_->skip(static_cast<std::uint64_t>(block_offset)) : read_status::failed;
+    differs_ = status_ != read_status::ok;
+  }
+  void stop() {
+    comparing = false;
+    if (old_) old_->close();
+  }
+  std::int64_t block_size() const { return block_size_; }
+  // Whether the new block equals the old one, `old_size` bytes long;
+  // `status` is not ok when that could not be told for a read failure.
+  bool same_as_old(std::int64_t old_size, read_status& status) const {
+    status = read_status::ok;
+    if (old_size != block_size_) return false;
+    if (status_ == read_status::failed) status = status_;
+    return !differs_;
+  }
+  // Reports why the old block could not be read for the comparison.
+  void report_unreadable(const char* worldpath) const {
+    if (old_) {
+      report_unreadable_world(*old_, worldpath);
+    } else {
+      report(msg::world_read_failed, worldpath);
+      report_reason(open_failure_.c_str());
+    }
+  }
 
  private:
+  void compare(const void* data, std::size_t size) {
+    block_size_ += static_cast<std::int64_t>(size);
+    if (differs_) return;
+    bool same = true;
+    status_ = old_->read_comparing(data, size, same);
+    differs_ = status_ != read_status::ok || !same;
+  }
+
+  static constexpr std::size_t writeback_piece = 4 << 20;
+  bool comparing = false;
+  std::size_t unflushed_ = 0;
   world_sink& out_;
+  std::string open_failure_;
+  std::unique_ptr<world_source> old_;
+  std::int64_t block_size_ = 0;
+  bool differs_ = false;
+  read_status status_ = read_status::ok;
 };
 
 // The header is copied through scratch in pieces, so a header of any size
@@ -84,36 +133,17 @@ rewrite_result copy_header(const rewrite_job& job, world_sink& out, const char* 
   return rewrite_result::placed;
 }
 
-// Whether the old block, from the block offset up to where the producer
-// left the world, holds exactly `block`. Leaves the world where it was.
-bool same_block(const rewrite_job& job, const block_capture& block, read_status& status) {
-  world_source& world = job.world;
-  const std::int64_t block_end = world.position();
-  status = read_status::ok;
-  if (block_end - job.block_offset != static_cast<std::int64_t>(block.block_size)) return false;
-  status = world.rewind();
-  if (status == read_status::ok) status = world.skip(static_cast<std::uint64_t>(job.block_offset));
-  bool same = true;
-  for (const std::string& written : block.pieces) {
-    for (std::size_t at = 0; status == read_status::ok && at < written.size();) {
-      const std::size_t piece = std::min<std::size_t>(written.size() - at, scratch_size);
-      status = world.read(scratch, piece);
-      if (status == read_status::ok && same) same = std::memcmp(scratch, written.data() + at, piece) == 0;
-      at += piece;
-    }
-  }
-  return status == read_status::ok && same;
-}
-
 // Step 1 after TEMP exists: header, new block, and the rest unless nothing
 // changes.
 rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char* temp,
                            std::int64_t& new_block_end) {
-  block_capture out(sink);
+  block_comparer out(sink, job.worldpath);
   const rewrite_result header = copy_header(job, out, temp);
   if (header != rewrite_result::placed) return header;
-  out.capturing = true;
-  switch (job.produce(job.world, out)) {
+  out.start(job.block_offset);
+  const block_result produced = job.produce(job.world, out);
+  out.stop();
+  switch (produced) {
     case block_result::world_read_failed:
       return unreadable(job);
     case block_result::write_failed: return stop(msg::new_world_write_failed, temp, out.failure());
@@ -122,15 +152,15 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
                   job.input_failure != nullptr ? *job.input_failure : std::string());
     case block_result::done: break;
   }
-  out.capturing = false;
-  new_block_end = job.block_offset + static_cast<std::int64_t>(out.block_size);
+  new_block_end = job.block_offset + out.block_size();
   read_status compared = read_status::ok;
-  if (same_block(job, out, compared)) {
+  if (out.same_as_old(job.world.position() - job.block_offset, compared)) {
     report("No change: %s already holds these lists.\n", job.worldpath);
     return rewrite_result::unchanged;
   }
   if (compared != read_status::ok) {
-    return unreadable(job);
+    out.report_unreadable(job.worldpath);
+    return rewrite_result::stopped;
   }
   report("Copying remainder of world data from original..");
   platform::file_copier copier;

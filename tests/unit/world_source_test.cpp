@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -102,4 +103,29 @@ TEST(WorldSource, ReadErrorAnywhereStopsTheRewriteBeforeTheRenames) {
     EXPECT_EQ(folder.read("world.dat"), world);
     EXPECT_EQ(folder.list(), (std::vector<std::string>{"world.dat", "world.dat.TEMP"}));
   }
+}
+
+// Whether a block that keeps its size changed is told by reading the old one
+// again; when that read fails the rewrite must stop, not guess.
+TEST(WorldSource, OldBlockThatCannotBeReadAgainStopsTheRewrite) {
+  const std::string header = ts::world_dat_header();
+  const std::string block = ts::sample_block().encode();
+  ts::game_folder folder;
+  const std::string path = (folder.root() / "world.dat").string();  // never written
+  failing_source source(header + block + ts::world_tail(64), INT64_MAX);
+  const rewrite_job job{path.c_str(), "20260101_000000", source,
+                        static_cast<std::int64_t>(header.size()),
+                        [&](world_source& old_world, world_sink& out) {
+                          static_cast<void>(skip_world_block(old_world));
+                          return out.write(block.data(), block.size()) ? block_result::done
+                                                                       : block_result::write_failed;
+                        },
+                        nullptr, nullptr};
+  testing::internal::CaptureStderr();
+  const rewrite_result result = rewrite_world(job);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, rewrite_result::stopped) << err;
+  EXPECT_TRUE(err.find("Error: could not read world file: " + path + "\n  (") != std::string::npos)
+      << err;
+  EXPECT_EQ(folder.list(), (std::vector<std::string>{"world.dat.TEMP"}));
 }

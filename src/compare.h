@@ -2,19 +2,32 @@
 // differ from the world's.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "object_block.h"
+#include "sync.h"
 #include "world_source.h"
 
-// A block's lists by position: the creature_layer groups, then the
-// sections in the order they stand. The views point into `bytes`.
+// A block's bytes and its lists by position: the creature_layer groups,
+// then the sections in the order they stand. Each list is the range of
+// `bytes` that holds it (its count and its strings), so two lists are
+// compared as bytes first and taken apart only when they differ.
 struct block_views {
-  std::string bytes;
+  struct list_range {
+    std::size_t begin;
+    std::size_t end;
+  };
+  // The block, in whichever of the two holds it.
+  std::string_view bytes;
+  assembly_buffer read;    // as read from the world
+  std::string written;     // as import wrote it
   std::int32_t group_count = 0;
-  std::vector<std::vector<std::string_view>> groups;
-  std::vector<std::vector<std::string_view>> sections;
+  std::vector<list_range> groups;
+  std::vector<list_range> sections;
 };
 
 // Reads the world's block as export does (a count of 0 or an unreadable
@@ -34,4 +47,4 @@ bool print_comparison(const block_views& world, const block_views& dump, const c
 
 // Writes to standard output what a sync would add: per section with
 // additions, "%s: %d to add\n" and the identifiers; then the totals.
-bool print_additions(const std::vector<std::vector<std::string>>& additions);
+bool print_additions(const sync_additions& additions);

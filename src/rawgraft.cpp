@@ -370,8 +370,7 @@ int run_sync(settings& run, const run_context& context) {
 int run_check(settings& run, const run_context&) {
   if (!open_raws(run)) return end_of_run(exit_error);
   const raw_folder raws{run.rawpath, run.rawdir};
-  std::string ignored;
-  const std::unique_ptr<world_sink> nowhere = memory_world_sink(ignored);
+  const std::unique_ptr<world_sink> nowhere = null_world_sink();
   sync_additions additions;
   if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
     return world_read_failed(run);
@@ -405,6 +404,11 @@ int run_compare(settings& run, const run_context&) {
     return world_read_failed(run);
   }
   std::string written;
+  // The block takes at most half as much again as the dump (a one-letter
+  // line, three bytes, becomes a three-byte string): room for it up front
+  // saves copying it as it grows.
+  const std::int64_t dump_size = platform::file_size(run.importfile.get());
+  if (dump_size > 0) written.reserve(static_cast<std::size_t>(dump_size + dump_size / 2 + 8));
   const std::unique_ptr<world_sink> out = memory_world_sink(written);
   import_tally tally;
   if (import_text(run.importfile.get(), *out, run.force, &tally) != block_result::done) {
@@ -413,7 +417,7 @@ int run_compare(settings& run, const run_context&) {
     return end_of_run(exit_error);
   }
   const std::int64_t size = static_cast<std::int64_t>(written.size());
-  const bool refused = !block_reads_back_whole(*memory_world_source(written), size);
+  const bool refused = !block_reads_back_whole(*memory_world_view(written), size);
   const std::string source = exported_from(tally.title);
   const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
   block_views dump_lists;

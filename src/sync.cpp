@@ -122,7 +122,7 @@ struct section_merge {
   std::uint32_t running_count;
   std::string record;  // the identifier found last, as a record
   std::string message;
-  std::vector<std::string>* collected;  // a dry run's additions, or null
+  section_additions* collected;  // a dry run's additions, or null
 
   // Each identifier is looked up only once the next one has been found: the
   // index fetches its place meanwhile, which would otherwise be a wait on
@@ -154,7 +154,8 @@ struct section_merge {
     const char* identifier = record.c_str() + 2;
     const std::size_t length = record.size() - 2;
     if (collected != nullptr) {
-      collected->emplace_back(identifier, length);
+      ++collected->count;
+      collected->lines.append("  ").append(identifier, length) += '\n';
     } else {
       // The line is put together here: one write to the stream, not three.
       message.assign("  ").append(identifier, length) += '\n';

@@ -13,9 +13,14 @@ struct raw_folder {
   platform::folder_listing& listing;
 };
 
-// A dry run's additions: per section 1..19, the identifiers in the order
-// sync would append them.
-using sync_additions = std::vector<std::vector<std::string>>;
+// A dry run's additions for one section: how many, and their report lines
+// ("  %s\n") in the order sync would append them.
+struct section_additions {
+  int count = 0;
+  std::string lines;
+};
+// Per section 1..19.
+using sync_additions = std::vector<section_additions>;
 
 // Block producer: merges each section of the old block (read from `world`)
 // with the identifiers the raw files define and writes it to `out`. Given

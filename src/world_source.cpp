@@ -227,7 +227,8 @@ namespace {
 // The whole world is the window: there is never anything to refill.
 class memory_source final : public world_source {
  public:
-  explicit memory_source(std::string bytes) : bytes_(std::move(bytes)) { rewind(); }
+  explicit memory_source(std::string bytes) : owned_(std::move(bytes)), bytes_(owned_) { rewind(); }
+  explicit memory_source(std::string_view bytes) : bytes_(bytes) { rewind(); }
   read_status rewind() override {
     next_ = reinterpret_cast<const std::uint8_t*>(bytes_.data());
     end_ = next_ + bytes_.size();
@@ -249,7 +250,8 @@ class memory_source final : public world_source {
   read_status refill() override { return read_status::end; }
 
  private:
-  std::string bytes_;
+  std::string owned_;
+  std::string_view bytes_;
 };
 
 class memory_sink final : public world_sink {
@@ -264,10 +266,22 @@ class memory_sink final : public world_sink {
  private:
   std::string& into_;
 };
+class null_sink final : public world_sink {
+ public:
+  null_sink() : world_sink(nullptr) {}
+  bool write(const void*, std::size_t) override { return true; }
+  bool finish() override { return true; }
+};
 }  // namespace
+
+std::unique_ptr<world_sink> null_world_sink() { return std::make_unique<null_sink>(); }
 
 std::unique_ptr<world_source> memory_world_source(std::string bytes) {
   return std::make_unique<memory_source>(std::move(bytes));
+}
+
+std::unique_ptr<world_source> memory_world_view(std::string_view bytes) {
+  return std::make_unique<memory_source>(bytes);
 }
 
 std::unique_ptr<world_sink> memory_world_sink(std::string& into) {

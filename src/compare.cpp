@@ -55,17 +55,11 @@ bool walk_list(std::string_view bytes, std::size_t& at,
   return true;
 }
 
-std::vector<std::string_view> strings_of(const block_views& block, const block_views::list_range* list) {
+std::vector<std::string_view> strings_of(std::string_view list) {
   std::vector<std::string_view> strings;
-  if (list == nullptr) return strings;
-  std::size_t at = list->begin;
-  walk_list(block.bytes, at, &strings);
+  std::size_t at = 0;
+  walk_list(list, at, &strings);
   return strings;
-}
-
-std::string_view bytes_of(const block_views& block, const block_views::list_range* list) {
-  if (list == nullptr) return {};
-  return block.bytes.substr(list->begin, list->end - list->begin);
 }
 
 // The text of a string up to its first zero byte, as the dump shows it.
@@ -103,16 +97,14 @@ std::span<const std::string_view> changed_middle(const std::vector<std::string_v
   return std::span<const std::string_view>(list).subspan(start, list.size() - start - (end - kept_from));
 }
 
-// Prints how a list changed; a list that is missing on one side (null) has
-// no strings there.
-bool print_list_change(const char* name, const block_views& world, const block_views::list_range* old_range,
-                       const block_views& dump, const block_views::list_range* new_range,
-                       bool& changed) {
-  if (bytes_of(world, old_range) == bytes_of(dump, new_range)) return true;
-  const std::vector<std::string_view> old_list = strings_of(world, old_range);
-  const std::vector<std::string_view> new_list = strings_of(dump, new_range);
-  if (old_list == new_list) return true;  // an absent list and an empty one
-  changed = true;
+// Adds to `report` how a list changed; a list missing on one side (empty
+// bytes) has no strings there. False when it did not change.
+bool note_list_change(const std::string& name, std::string_view old_bytes, std::string_view new_bytes,
+                      std::string& report) {
+  if (old_bytes == new_bytes) return false;
+  const std::vector<std::string_view> old_list = strings_of(old_bytes);
+  const std::vector<std::string_view> new_list = strings_of(new_bytes);
+  if (old_list == new_list) return false;  // an absent list and an empty one
   // Duplicates count per occurrence: each string of one list cancels the
   // first equal string of the other not cancelled yet.
   const std::span<const std::string_view> old_middle = changed_middle(old_list, new_list, true);
@@ -135,84 +127,127 @@ bool print_list_change(const char* name, const block_views& world, const block_v
       added.push_back(s);
     }
   }
-  if (removed.empty() && added.empty()) return std::printf("%s: order changed\n", name) >= 0;
-  bool ok = std::printf("%s: %zu removed, %zu added\n", name, removed.size(), added.size()) >= 0;
-  for (std::string_view s : removed) ok = ok && std::printf("  - %s\n", shown(s).c_str()) >= 0;
-  for (std::string_view s : added) ok = ok && std::printf("  + %s\n", shown(s).c_str()) >= 0;
-  return ok;
+  if (removed.empty() && added.empty()) {
+    report += name + ": order changed\n";
+    return true;
+  }
+  report += name + ": " + std::to_string(removed.size()) + " removed, " + std::to_string(added.size()) +
+            " added\n";
+  for (std::string_view s : removed) report.append("  - ").append(shown(s)) += '\n';
+  for (std::string_view s : added) report.append("  + ").append(shown(s)) += '\n';
+  return true;
 }
 
-// Records the lists of `lists.bytes` from its start.
-void find_lists(block_views& lists) {
-  lists.groups.clear();
-  lists.sections.clear();
-  const std::string_view b = lists.bytes;
-  if (b.size() < 4) return;
-  lists.group_count = static_cast<std::int32_t>(get_u32(b, 0));
-  std::size_t at = 4;
-  for (std::int32_t g = 0; g < lists.group_count; ++g) {
-    const std::size_t begin = at;
-    if (!walk_list(b, at)) return;
-    lists.groups.push_back({begin, at});
-  }
-  for (int section = 1; section < section_count; ++section) {
-    const std::size_t begin = at;
-    if (!walk_list(b, at)) return;
-    lists.sections.push_back({begin, at});
-  }
-}
 }  // namespace
 
-read_status read_world_lists(world_source& world, block_views& lists) {
-  assembly_buffer& bytes = lists.read;
-  bytes.reset();
-  std::int32_t groups = 0;
-  if (read_count(world, groups) == read_status::failed) return read_status::failed;
-  append_u32(bytes, static_cast<std::uint32_t>(groups));
-  for (std::int32_t g = 0; g < groups; ++g) {
-    if (copy_list(world, bytes) == read_status::failed) return read_status::failed;
+list_comparer::list_comparer(world_source& world) : world_sink(nullptr), world_(world) {}
+
+bool list_comparer::write(const void* data, std::size_t size) {
+  std::string_view bytes(static_cast<const char*>(data), size);
+  if (!pending_.empty()) {
+    pending_.append(bytes);
+    bytes = pending_;
   }
-  for (int section = 1; section < section_count; ++section) {
-    if (copy_list(world, bytes) == read_status::failed) return read_status::failed;
-  }
-  lists.bytes = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.outp);
-  find_lists(lists);
-  return read_status::ok;
+  if (!take_lists(bytes)) return false;
+  // What is left is the start of a list: kept until the rest comes.
+  pending_.assign(bytes);
+  return true;
 }
 
-void split_block(std::string bytes, block_views& lists) {
-  lists.written = std::move(bytes);
-  lists.bytes = lists.written;
-  find_lists(lists);
+// Compares every whole list at the start of `bytes` and moves past it.
+bool list_comparer::take_lists(std::string_view& bytes) {
+  if (new_groups_ < 0) {
+    if (bytes.size() < 4) return true;
+    new_groups_ = std::max(static_cast<std::int32_t>(get_u32(bytes, 0)), 0);
+    bytes.remove_prefix(4);
+    if (!start_world()) return false;
+  }
+  for (;;) {
+    std::size_t end = 0;
+    if (!walk_list(bytes, end)) return true;
+    const std::string_view list = bytes.substr(0, end);
+    // The new block's lists take positions in order, but its sections come
+    // after all the world's groups.
+    const std::int64_t position =
+        new_lists_ < new_groups_ ? new_lists_ : groups() + (new_lists_ - new_groups_);
+    ++new_lists_;
+    if (position >= groups() + section_count - 1) {
+      whole_ = false;  // more lists than a block holds
+    } else {
+      while (lists_done_ < position) {
+        if (!compare_next({})) return false;
+      }
+      if (!compare_next(list)) return false;
+    }
+    bytes.remove_prefix(end);
+  }
 }
 
-bool print_comparison(const block_views& world, const block_views& dump, const char* exported_from,
-                      bool refused) {
-  bool ok = true, changed = false;
+// Reads the world's group count, once the new one is known.
+bool list_comparer::start_world() {
+  if (read_count(world_, world_groups_) == read_status::failed) {
+    world_failed_ = true;
+    return false;
+  }
+  world_groups_ = std::max(world_groups_, 0);
+  if (new_groups_ != world_groups_) {
+    changed_ = true;
+    report_ += "creature_layer: " + std::to_string(new_groups_) + " groups, was " +
+               std::to_string(world_groups_) + "\n";
+  }
+  return true;
+}
+
+// Compares the world's list at position lists_done_ (when the world has
+// one there) with `new_list` (empty: the new block has none there).
+bool list_comparer::compare_next(std::string_view new_list) {
+  std::string_view old_list;
+  if (lists_done_ < world_groups_ || lists_done_ >= groups()) {
+    world_list_.reset();
+    if (copy_list(world_, world_list_) == read_status::failed) {
+      world_failed_ = true;
+      return false;
+    }
+    old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.outp);
+  }
+  std::string name;
+  if (lists_done_ < groups()) {
+    char group[64];
+    std::snprintf(group, sizeof group, "creature_layer %08lld", static_cast<long long>(lists_done_));
+    name = group;
+  } else {
+    name = g_sectionlist[lists_done_ - groups() + 1];
+  }
+  if (note_list_change(name, old_list, new_list, report_)) changed_ = true;
+  // A list equal to the world's reads back as the world's did.
+  if (!new_list.empty() && new_list != old_list) {
+    whole_ = whole_ && list_reads_back_whole(*memory_world_view(new_list));
+  }
+  ++lists_done_;
+  return true;
+}
+
+bool list_comparer::finish() {
+  if (new_groups_ < 0) {
+    whole_ = false;
+    new_groups_ = 0;
+    if (!start_world()) return false;
+  }
+  if (!pending_.empty() || new_lists_ < new_groups_ + section_count - 1) whole_ = false;
+  while (lists_done_ < groups() + section_count - 1) {
+    if (!compare_next({})) return false;
+  }
+  return true;
+}
+
+bool list_comparer::print(const char* exported_from) const {
+  bool ok = true;
   if (exported_from != nullptr) {
     ok = std::printf("Note: this dump was exported from %s.\n", exported_from) >= 0;
   }
-  if (world.groups.size() != dump.groups.size()) {
-    changed = true;
-    ok = ok && std::printf("creature_layer: %zu groups, was %zu\n", dump.groups.size(),
-                           world.groups.size()) >= 0;
-  }
-  const auto at = [](const std::vector<block_views::list_range>& lists, std::size_t k) {
-    return k < lists.size() ? &lists[k] : nullptr;
-  };
-  const std::size_t groups = std::max(world.groups.size(), dump.groups.size());
-  for (std::size_t g = 0; g < groups && ok; ++g) {
-    char name[64];
-    std::snprintf(name, sizeof name, "creature_layer %08zu", g);
-    ok = print_list_change(name, world, at(world.groups, g), dump, at(dump.groups, g), changed);
-  }
-  for (int section = 1; section < section_count && ok; ++section) {
-    const std::size_t k = static_cast<std::size_t>(section - 1);
-    ok = print_list_change(g_sectionlist[section], world, at(world.sections, k), dump,
-                           at(dump.sections, k), changed);
-  }
-  if (!changed) ok = ok && std::fputs("No change.\n", stdout) >= 0;
-  if (refused) {
+  ok = ok && std::fwrite(report_.data(), 1, report_.size(), stdout) == report_.size();
+  if (!changed_) ok = ok && std::fputs("No change.\n", stdout) >= 0;
+  if (!whole_) {
     ok = ok && std::fputs("Note: importing this dump would be refused: the new lists do not read "
                           "back whole.\n",
                           stdout) >= 0;

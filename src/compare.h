@@ -2,6 +2,7 @@
 // differ from the world's.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,38 +13,46 @@
 #include "sync.h"
 #include "world_source.h"
 
-// A block's bytes and its lists by position: the creature_layer groups,
-// then the sections in the order they stand. Each list is the range of
-// `bytes` that holds it (its count and its strings), so two lists are
-// compared as bytes first and taken apart only when they differ.
-struct block_views {
-  struct list_range {
-    std::size_t begin;
-    std::size_t end;
-  };
-  // The block, in whichever of the two holds it.
-  std::string_view bytes;
-  assembly_buffer read;    // as read from the world
-  std::string written;     // as import wrote it
-  std::int32_t group_count = 0;
-  std::vector<list_range> groups;
-  std::vector<list_range> sections;
+// Compares the lists of a new block, as import writes it into this sink,
+// with the world's lists, read one by one from the start of the world's
+// block (as export reads them: a count of 0 or an unreadable string is a
+// consistency stop) as the new ones come; only the report is kept. Lists
+// go by position: the creature_layer groups, then the sections.
+class list_comparer final : public world_sink {
+ public:
+  explicit list_comparer(world_source& world);
+  // False when the world could not be read (see world_read_failed()).
+  bool write(const void* data, std::size_t size) override;
+  // Compares the world's lists that the new block did not have with none.
+  bool finish() override;
+  bool world_read_failed() const { return world_failed_; }
+  // Whether importing the block would be refused: it does not read back
+  // whole.
+  bool refused() const { return !whole_; }
+  // Writes the report to standard output: `exported_from` (or null) starts
+  // it with a note; "No change.\n" when nothing changes. False when
+  // standard output failed.
+  bool print(const char* exported_from) const;
+
+ private:
+  bool take_lists(std::string_view& bytes);
+  bool start_world();
+  bool compare_next(std::string_view new_list);
+  // Positions of groups: as many as the block with more has.
+  std::int64_t groups() const { return std::max<std::int64_t>(new_groups_, world_groups_); }
+
+  world_source& world_;
+  std::string pending_;           // the start of a new list not whole yet
+  std::int64_t new_groups_ = -1;  // -1 until the new block's count is read
+  std::int32_t world_groups_ = 0;
+  std::int64_t new_lists_ = 0;   // the new block's lists taken
+  std::int64_t lists_done_ = 0;  // positions compared: groups, then sections
+  bool world_failed_ = false;
+  bool whole_ = true;
+  bool changed_ = false;
+  assembly_buffer world_list_;
+  std::string report_;
 };
-
-// Reads the world's block as export does (a count of 0 or an unreadable
-// string is a consistency stop) into `lists`. Only a read error returns
-// anything but ok.
-read_status read_world_lists(world_source& world, block_views& lists);
-
-// Splits a block that import wrote: as many groups and sections as its
-// bytes hold (at most 19 sections); what is cut short ends the lists.
-void split_block(std::string bytes, block_views& lists);
-
-// Writes to standard output how `dump` differs from `world`, list by list,
-// or "No change.\n". `exported_from` (or null) starts it with a note, and
-// `refused` ends it with one. False when standard output failed.
-bool print_comparison(const block_views& world, const block_views& dump, const char* exported_from,
-                      bool refused);
 
 // Writes to standard output what a sync would add: per section with
 // additions, "%s: %d to add\n" and the identifiers; then the totals.

@@ -90,11 +90,14 @@ class assembly_buffer {
   const std::uint8_t* data() const { return bytes_.get(); }
   std::span<const std::uint8_t> assembled() const { return {bytes_.get(), outp}; }
   // Makes room for `more` bytes past outp, growing the buffer as needed.
-  void reserve(std::size_t more);
+  void reserve(std::size_t more) {
+    if (more > size_ - outp) grow(more);
+  }
   // Starts again at the beginning; what was assembled is dropped.
   void reset() { outp = 0; }
 
  private:
+  void grow(std::size_t more);
   struct release {
     void operator()(std::uint8_t* bytes) const;
   };
@@ -108,6 +111,10 @@ void append_counted_string(assembly_buffer& out, const counted_string& record);
 void append_counted_cstr(assembly_buffer& out, const char* text);
 // Appends a record of `length` bytes of `text`.
 void append_record(assembly_buffer& out, const char* text, std::uint16_t length);
+
+// Whether a list that begins at the position of `world` reads back whole:
+// its string count above 0 and no string empty. Reports nothing.
+bool list_reads_back_whole(world_source& world);
 
 // Whether a block that begins at the position of `world` reads back whole:
 // the group count, each group and the 19 sections, every string count above

@@ -399,30 +399,18 @@ std::string with_slashes(std::string path) {
 // standard output.
 int run_compare(settings& run, const run_context&) {
   if (!open_dump(run)) return end_of_run(exit_error);
-  block_views world_lists;
-  if (read_world_lists(*run.worldfile, world_lists) != read_status::ok) {
-    return world_read_failed(run);
-  }
-  std::string written;
-  // The block takes at most half as much again as the dump (a one-letter
-  // line, three bytes, becomes a three-byte string): room for it up front
-  // saves copying it as it grows.
-  const std::int64_t dump_size = platform::file_size(run.importfile.get());
-  if (dump_size > 0) written.reserve(static_cast<std::size_t>(dump_size + dump_size / 2 + 8));
-  const std::unique_ptr<world_sink> out = memory_world_sink(written);
+  list_comparer compared(*run.worldfile);
   import_tally tally;
-  if (import_text(run.importfile.get(), *out, run.force, &tally) != block_result::done) {
+  const block_result parsed = import_text(run.importfile.get(), compared, run.force, &tally);
+  if (parsed == block_result::input_read_failed) {
     report(msg::input_read_failed, run.argfile);
     report_reason(tally.read_failure.c_str());
     return end_of_run(exit_error);
   }
-  const std::int64_t size = static_cast<std::int64_t>(written.size());
-  const bool refused = !block_reads_back_whole(*memory_world_view(written), size);
+  if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
   const std::string source = exported_from(tally.title);
   const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
-  block_views dump_lists;
-  split_block(std::move(written), dump_lists);
-  if (!print_comparison(world_lists, dump_lists, elsewhere ? source.c_str() : nullptr, refused)) {
+  if (!compared.print(elsewhere ? source.c_str() : nullptr)) {
     report("Error: could not write the report to standard output\n");
     return end_of_run(exit_error);
   }

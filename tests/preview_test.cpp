@@ -117,6 +117,20 @@ TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
        "compare", "",
        "creature_layer: 1 groups, was 2\ncreature_layer 00000001: 1 removed, 0 added\n  - LAYER_B1\n",
        true},
+      {"a group added",
+       edit([](ts::world_block& b) { b.creature_layer.push_back({"LAYER_C1"}); }), kDatPath,
+       "compare", "",
+       "creature_layer: 3 groups, was 2\ncreature_layer 00000002: 0 removed, 1 added\n  + LAYER_C1\n",
+       true},
+      {"the last list cut off, forced",
+       edit([](ts::world_block& b) { b.section("creature_variation").clear(); }), kDatPath,
+       "forcecompare",
+       ts::dump_title(kDatPath) +
+           ts::dump_body(sample).substr(0, ts::dump_body(sample).find("\n====creature_variation====")),
+       "creature_variation: 2 removed, 0 added\n  - CREATURE_VARIATION_ONE\n"
+       "  - CREATURE_VARIATION_TWO\n" +
+           refused_note,
+       false},
       // Written as the system writes its paths; shown with "/" here.
       {"another region's dump", sample,
        ts::windows_build() ? ".\\data\\save\\region7\\world.dat" : "./data/save/region7/world.dat",

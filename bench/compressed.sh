@@ -72,9 +72,17 @@ mv "${backups[0]}" world.orig
 "$RAWGRAFT" 1 import dump.txt 2>warmup.err
 placed warmup.err
 remove_backups
-cmp -s "$W" world.orig || die "importing the changed dump and then the original did not give world.dat back"
-rm -f world.orig
-echo "   check: importing the changed dump and then the original gave the compressed world.dat back byte for byte"
+# The chunks rewritten around the block's end may be stored differently
+# (the last one is padded so that the copied chunks keep their place within
+# a page); the lists and every chunk after those must be the original's.
+"$RAWGRAFT" 1 export export.txt 2>/dev/null
+cmp -s <(tail -n +2 export.txt) <(tail -n +2 dump.txt) ||
+  die "importing the changed dump and then the original did not give the lists back"
+kept=$((world_size - 4 * 1048576))
+cmp -s <(tail -c "$kept" "$W") <(tail -c "$kept" world.orig) ||
+  die "importing the changed dump and then the original changed the chunks after the block's"
+rm -f world.orig export.txt
+echo "   check: importing the changed dump and then the original gave the lists and the chunks after the block's back"
 next_dump=changed.txt  # the dump the world does not hold
 
 cp_t=() cpsync_t=() cpsync_cpu=() imp_t=() imp_cpu=() imp_rss=()

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace {
@@ -74,7 +76,7 @@ class compressed_source final : public world_source {
       return copy_result::write_failed;
     }
     next_ = end_;
-    if (!sink.finish()) return copy_result::write_failed;
+    if (!sink.finish_aligned(file_offset_)) return copy_result::write_failed;
     // Chunks are read whole, so the stream stands at the next chunk.
     const std::int64_t start = file_offset_;
     std::int64_t copied = 0;
@@ -223,6 +225,88 @@ class compressed_source final : public world_source {
   chunk_damage damage_;
 };
 
+// Writes deflate's bits, least significant first, as a zlib stream holds
+// them.
+class bit_writer {
+ public:
+  void put(unsigned value, int count) {
+    held_ |= value << bits_;
+    bits_ += count;
+    while (bits_ >= 8) {
+      bytes.push_back(static_cast<char>(held_ & 0xFF));
+      held_ >>= 8;
+      bits_ -= 8;
+    }
+  }
+  void to_byte() {
+    if (bits_ > 0) put(0, 8 - bits_);
+  }
+  std::string bytes;
+
+ private:
+  unsigned held_ = 0;
+  int bits_ = 0;
+};
+
+// A deflate stream made to measure: `fixed` empty blocks with fixed codes
+// (10 bits each), then, when `separated`, an empty stored block and `more`
+// such fixed blocks, then the data in one final stored block.
+struct padding_plan {
+  int fixed = 0;
+  bool separated = false;
+  int more = 0;
+};
+
+std::size_t round_to_byte(std::size_t bits) { return (bits + 7) / 8 * 8; }
+
+// The size of the zlib stream `plan` makes of `size` bytes.
+std::size_t padded_size(const padding_plan& plan, std::size_t size) {
+  std::size_t bits = 10 * static_cast<std::size_t>(plan.fixed);
+  if (plan.separated) bits = round_to_byte(bits + 3) + 32 + 10 * static_cast<std::size_t>(plan.more);
+  bits = round_to_byte(bits + 3) + 32 + 8 * size;
+  return 2 + bits / 8 + 4;
+}
+
+}  // namespace
+
+std::string padded_stream(const std::uint8_t* data, std::size_t size, std::size_t wanted) {
+  constexpr int most_fixed = 8192;
+  std::optional<padding_plan> found;
+  for (int more = -1; more <= 8 && !found; ++more) {
+    padding_plan plan{0, more >= 0, std::max(more, 0)};
+    for (; plan.fixed <= most_fixed && padded_size(plan, size) < wanted; ++plan.fixed) {
+    }
+    if (padded_size(plan, size) == wanted) found = plan;
+  }
+  if (!found) return {};
+  bit_writer out;
+  out.bytes = "\x78\x01";  // deflate, 32 KiB window, no dictionary, check bits
+  const auto fixed_empty = [&] {
+    out.put(0, 1);  // not final
+    out.put(1, 2);  // fixed codes
+    out.put(0, 7);  // end of block
+  };
+  const auto stored = [&](bool final, const std::uint8_t* bytes, std::size_t length) {
+    out.put(final ? 1 : 0, 1);
+    out.put(0, 2);
+    out.to_byte();
+    const auto n = static_cast<unsigned>(length);
+    out.put(n & 0xFFFF, 16);
+    out.put(~n & 0xFFFF, 16);
+    out.bytes.append(reinterpret_cast<const char*>(bytes), length);
+  };
+  for (int i = 0; i < found->fixed; ++i) fixed_empty();
+  if (found->separated) {
+    stored(false, nullptr, 0);
+    for (int i = 0; i < found->more; ++i) fixed_empty();
+  }
+  stored(true, data, size);
+  const uLong check = adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(size));
+  for (int shift = 24; shift >= 0; shift -= 8) out.bytes.push_back(static_cast<char>(check >> shift));
+  return out.bytes;
+}
+
+namespace {
 class compressed_sink final : public world_sink {
  public:
   explicit compressed_sink(std::FILE* file)
@@ -239,39 +323,74 @@ class compressed_sink final : public world_sink {
       bytes += take;
       size -= take;
     }
+    // A full chunk is written once more bytes come: the last one then is
+    // still held when the sink finishes, for finish_aligned() to store.
     while (size > 0) {
+      if (pending_size_ == chunk_write_limit && !write_chunk(pending_size_)) return false;
       const std::size_t take = std::min(size, chunk_write_limit - pending_size_);
       std::memcpy(pending_.get() + pending_size_, bytes, take);
       pending_size_ += take;
       bytes += take;
       size -= take;
-      if (pending_size_ == chunk_write_limit && !write_chunk()) return false;
     }
     return true;
   }
 
   bool finish() override {
-    if (pending_size_ > 0 && !write_chunk()) return false;
-    errno = 0;
-    if (std::fflush(file_) != 0) {
-      failure_ = reason_of(errno);
-      return false;
+    if (pending_size_ > 0 && !write_chunk(pending_size_)) return false;
+    return flush();
+  }
+
+  // The last chunk, holding the last bytes held back (at most a few KiB
+  // of them), is stored rather than deflated, with empty deflate blocks
+  // that give it the length the alignment wants. It is checked by
+  // inflating it before it is written; should that ever fail, the bytes go
+  // out deflated and only the alignment is lost.
+  bool finish_aligned(std::int64_t offset) override {
+    if (pending_size_ == 0) return flush();
+    const std::size_t last = std::min(pending_size_, aligned_chunk_data);
+    if (pending_size_ > last) {
+      if (!write_chunk(pending_size_ - last)) return false;
+      std::memmove(pending_.get(), pending_.get() + (pending_size_ - last), last);
+      pending_size_ = last;
     }
-    return true;
+    const std::int64_t stream_at = written_ + 4;
+    const std::size_t least = last + 11;  // the data in one stored block
+    const auto short_by = static_cast<std::size_t>(
+        ((offset - stream_at - static_cast<std::int64_t>(least)) % 4096 + 4096) % 4096);
+    std::string stream = padded_stream(pending_.get(), last, least + short_by);
+    if (stream.empty()) stream = padded_stream(pending_.get(), last, least + short_by + 4096);
+    if (stream.empty() || !inflates_to(stream, pending_.get(), last)) return finish();
+    std::uint8_t field[4];
+    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(stream.size() >> (8 * i));
+    pending_size_ = 0;
+    return put(field, 4) &&
+           put(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size()) && flush();
   }
 
  private:
-  // One whole zlib stream per chunk, as compress2 makes it.
-  bool write_chunk() {
-    uLongf size = compressBound(chunk_write_limit);
-    if (compress2(deflated_.get() + 4, &size, pending_.get(), pending_size_,
-                  Z_DEFAULT_COMPRESSION) != Z_OK) {
+  static constexpr std::size_t aligned_chunk_data = 8192;
+
+  static bool inflates_to(const std::string& stream, const std::uint8_t* data, std::size_t size) {
+    std::unique_ptr<std::uint8_t[]> inflated(new std::uint8_t[size + 1]);
+    uLongf got = size + 1;
+    return uncompress(inflated.get(), &got, reinterpret_cast<const Bytef*>(stream.data()),
+                      stream.size()) == Z_OK &&
+           got == size && std::memcmp(inflated.get(), data, size) == 0;
+  }
+
+  // One whole zlib stream per chunk, as compress2 makes it, of the first
+  // `size` bytes held.
+  bool write_chunk(std::size_t size) {
+    uLongf stored = compressBound(chunk_write_limit);
+    if (compress2(deflated_.get() + 4, &stored, pending_.get(), size, Z_DEFAULT_COMPRESSION) !=
+        Z_OK) {
       failure_ = reason_of(ENOMEM);  // the only way it fails with room enough
       return false;
     }
-    for (int i = 0; i < 4; ++i) deflated_[i] = static_cast<std::uint8_t>(size >> (8 * i));
-    pending_size_ = 0;
-    return put(deflated_.get(), 4 + size);
+    for (int i = 0; i < 4; ++i) deflated_[i] = static_cast<std::uint8_t>(stored >> (8 * i));
+    if (size == pending_size_) pending_size_ = 0;
+    return put(deflated_.get(), 4 + stored);
   }
 
   bool put(const std::uint8_t* bytes, std::size_t size) {
@@ -280,8 +399,20 @@ class compressed_sink final : public world_sink {
       failure_ = reason_of(errno);
       return false;
     }
+    written_ += static_cast<std::int64_t>(size);
     return true;
   }
+
+  bool flush() {
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+      failure_ = reason_of(errno);
+      return false;
+    }
+    return true;
+  }
+
+  std::int64_t written_ = 0;  // the file's length: the sink writes it from its start
 
   std::size_t header_left_ = header_size;
   std::unique_ptr<std::uint8_t[]> pending_;

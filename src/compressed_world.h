@@ -33,3 +33,10 @@ const chunk_damage* damage_of(const world_source& source);
 // are, the rest deflated at zlib's default level into chunks of at most
 // chunk_write_limit bytes each. finish() writes the last, partial chunk.
 std::unique_ptr<world_sink> compressed_world_sink(std::FILE* file);
+
+// A zlib stream of exactly `wanted` bytes that inflates to the `size` bytes
+// of `data`: the data stored, after empty deflate blocks that take up the
+// difference. Every size from `size` + 11 (the data in one stored block)
+// up to a few thousand bytes more has one, but `size` + 14; for the sizes
+// without one the stream is empty.
+std::string padded_stream(const std::uint8_t* data, std::size_t size, std::size_t wanted);

@@ -63,6 +63,11 @@ class block_comparer final : public world_sink {
     failure_ = out_.failure();
     return false;
   }
+  bool finish_aligned(std::int64_t offset) override {
+    if (out_.finish_aligned(offset)) return true;
+    failure_ = out_.failure();
+    return false;
+  }
   // Starts comparing at the old block's offset.
   void start(std::int64_t block_offset) {
     comparing = true;

@@ -4,6 +4,7 @@
 #include "compressed_world.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -226,12 +227,35 @@ TEST(CompressedSource, CopiesTheChunksAfterTheOneInHandAsTheyAreStored) {
     EXPECT_EQ(pieces, 1);
 
     std::rewind(out.get());
-    std::string written(file.size() + 1000, '\0');
+    // Room for the last chunk's padding too (up to two pages).
+    std::string written(file.size() + 16384, '\0');
     written.resize(std::fread(written.data(), 1, written.size(), out.get()));
     const std::string copied = file.substr(chunks[r.chunk].offset);
     ASSERT_GE(written.size(), copied.size());
     EXPECT_TRUE(written.ends_with(copied));
     EXPECT_EQ(ts::inflate_world(written.substr(0, written.size() - copied.size())).logical,
               fresh + logical.substr(r.stop, r.held_to - r.stop));
+  }
+}
+
+// The chunk that aligns the copied chunks: every length the alignment may
+// ask for (one page's worth of extra bytes, or the next page's) is made,
+// and the stream inflates to the data with zlib's own inflate.
+TEST(PaddedStream, HasEveryLengthAPageAsksForAndInflatesToItsData) {
+  for (const std::size_t size : {std::size_t{1}, std::size_t{4000}}) {
+    const std::string data = ts::world_tail(size);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    for (std::size_t extra = 0; extra < 4096; ++extra) {
+      std::size_t wanted = size + 11 + extra;
+      std::string stream = padded_stream(bytes, size, wanted);
+      if (stream.empty()) stream = padded_stream(bytes, size, wanted += 4096);
+      ASSERT_EQ(stream.size(), wanted) << "size " << size << " extra " << extra;
+      std::string inflated(size + 1, '\0');
+      uLongf got = inflated.size();
+      ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(inflated.data()), &got,
+                           reinterpret_cast<const Bytef*>(stream.data()), stream.size()),
+                Z_OK);
+      ASSERT_EQ(inflated.substr(0, got), data) << "size " << size << " extra " << extra;
+    }
   }
 }

@@ -115,15 +115,6 @@ void append_u32(assembly_buffer& out, std::uint32_t value) {
   out.outp += 4;
 }
 
-void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
-  out.reserve(std::size_t{2} + length);
-  std::uint8_t* p = out.data() + out.outp;
-  p[0] = static_cast<std::uint8_t>(length);
-  p[1] = static_cast<std::uint8_t>(length >> 8);
-  if (length != 0) std::memcpy(p + 2, text, length);
-  out.outp += std::size_t{2} + length;
-}
-
 void append_counted_string(assembly_buffer& out, const counted_string& record) {
   append_record(out, record.s.get(), record.len);
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
@@ -110,7 +111,14 @@ void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value);
 void append_counted_string(assembly_buffer& out, const counted_string& record);
 void append_counted_cstr(assembly_buffer& out, const char* text);
 // Appends a record of `length` bytes of `text`.
-void append_record(assembly_buffer& out, const char* text, std::uint16_t length);
+inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
+  out.reserve(std::size_t{2} + length);
+  std::uint8_t* p = out.data() + out.outp;
+  p[0] = static_cast<std::uint8_t>(length);
+  p[1] = static_cast<std::uint8_t>(length >> 8);
+  if (length != 0) std::memcpy(p + 2, text, length);
+  out.outp += std::size_t{2} + length;
+}
 
 // Whether a list that begins at the position of `world` reads back whole:
 // its string count above 0 and no string empty. Reports nothing.

@@ -178,19 +178,33 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
   return stop(msg::new_world_write_failed, temp, out.failure());
 }
 
-// Step 2.
+// Step 3: TEMP is read in its own form, as the next run will read it.
+bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t block_end) {
+  std::string reason;
+  const std::unique_ptr<world_source> written = open_world_source(temp, reason);
+  return written && written->skip(static_cast<std::uint64_t>(job.block_offset)) == read_status::ok &&
+         block_reads_back_whole(*written, block_end);
+}
+
+// Steps 2 and 3. The check reads TEMP while the disk writes it out, so the
+// sync then waits less; what the check found is told after the sync, so
+// the messages keep their order.
 rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream& temp_file,
-                            const char* temp) {
+                            const char* temp, std::int64_t block_end, bool& whole) {
   std::string reason;
   errno = 0;
   if (!out.finish()) {
     reason = out.failure();
   } else if (std::fflush(temp_file.get()) != 0) {
     reason = platform::error_text(errno);
-  } else if (!platform::sync_file(temp_file.get())) {
-    reason = platform::last_failure();
-  } else if (!temp_file.close()) {
-    reason = temp_file.failure();
+  } else {
+    platform::start_writeback(temp_file.get());
+    whole = reads_back_whole(job, temp, block_end);
+    if (!platform::sync_file(temp_file.get())) {
+      reason = platform::last_failure();
+    } else if (!temp_file.close()) {
+      reason = temp_file.failure();
+    }
   }
   if (!reason.empty()) {
     report("\n");
@@ -201,15 +215,6 @@ rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream
   platform::copy_permissions(job.worldpath, temp);
   return rewrite_result::placed;
 }
-
-// Step 3: TEMP is read in its own form, as the next run will read it.
-bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t block_end) {
-  std::string reason;
-  const std::unique_ptr<world_source> written = open_world_source(temp, reason);
-  return written && written->skip(static_cast<std::uint64_t>(job.block_offset)) == read_status::ok &&
-         block_reads_back_whole(*written, block_end);
-}
-
 
 // Step 4: the first free backup name.
 bool back_up(const char* worldpath, const char* stamp, char* backup, std::size_t size) {
@@ -286,14 +291,17 @@ rewrite_result rewrite_world(const rewrite_job& job) {
     temp_file.close();
     platform::remove_file(paths.temp);
   }
-  if (result == rewrite_result::placed) result = make_durable(job, *out, temp_file, paths.temp);
+  bool whole = false;
+  if (result == rewrite_result::placed) {
+    result = make_durable(job, *out, temp_file, paths.temp, block_end, whole);
+  }
   if (result != rewrite_result::placed) {
     platform::disarm_interrupt_cleanup();
     return result;
   }
   // The world is read no more; closing it lets the system rename it.
   job.world.close();
-  if (!reads_back_whole(job, paths.temp, block_end)) {
+  if (!whole) {
     platform::remove_file(paths.temp);
     platform::disarm_interrupt_cleanup();
     report("Error: the new lists do not read back whole; %s is unchanged.\n", job.worldpath);

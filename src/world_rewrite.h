@@ -16,7 +16,8 @@
 //      TEMP file stays for inspection.
 //   3. Check: the new block must read back whole from TEMP, ending where the
 //      copied rest begins; when it does not, TEMP is removed and the world
-//      is left as it is.
+//      is left as it is. (The check runs between step 2's flush and its
+//      sync, while the disk writes TEMP out.)
 //   4. Back up: rename the world to <world>.<timestamp>, or to the first of
 //      <world>.<timestamp>.1, .2, ... that is free. The rename never
 //      replaces a file, so an existing backup is never lost.

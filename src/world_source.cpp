@@ -133,12 +133,15 @@ world_source::copy_result world_source::copy_file_rest(std::FILE* file, std::int
   return copy_result::done;
 }
 
-read_status world_source::read_slow(std::uint8_t* into, std::size_t size) {
+// Consumes `size` bytes window by window, handing each piece to `piece`,
+// which returns false to stop before that piece is consumed.
+template <typename Piece>
+read_status world_source::consume(std::uint64_t size, Piece&& piece) {
   for (;;) {
-    const std::size_t take = std::min(size, static_cast<std::size_t>(end_ - next_));
-    if (take != 0) std::memcpy(into, next_, take);
+    const std::size_t take = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size, static_cast<std::uint64_t>(end_ - next_)));
+    if (take != 0 && !piece(next_, take)) return read_status::ok;
     next_ += take;
-    into += take;
     size -= take;
     if (size == 0) return read_status::ok;
     const read_status status = refill();
@@ -146,16 +149,16 @@ read_status world_source::read_slow(std::uint8_t* into, std::size_t size) {
   }
 }
 
+read_status world_source::read_slow(std::uint8_t* into, std::size_t size) {
+  return consume(size, [&into](const std::uint8_t* bytes, std::size_t n) {
+    std::memcpy(into, bytes, n);
+    into += n;
+    return true;
+  });
+}
+
 read_status world_source::skip(std::uint64_t size) {
-  for (;;) {
-    const std::size_t take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(size, static_cast<std::uint64_t>(end_ - next_)));
-    next_ += take;
-    size -= take;
-    if (size == 0) return read_status::ok;
-    const read_status status = refill();
-    if (status != read_status::ok) return status;
-  }
+  return consume(size, [](const std::uint8_t*, std::size_t) { return true; });
 }
 
 read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
@@ -179,19 +182,11 @@ read_status world_source::read_counted_string_slow(char* into, std::size_t& leng
 
 read_status world_source::read_comparing(const void* data, std::size_t size, bool& same) {
   const auto* expected = static_cast<const std::uint8_t*>(data);
-  for (;;) {
-    const std::size_t take = std::min(size, static_cast<std::size_t>(end_ - next_));
-    if (take != 0 && std::memcmp(next_, expected, take) != 0) {
-      same = false;
-      return read_status::ok;
-    }
-    next_ += take;
-    expected += take;
-    size -= take;
-    if (size == 0) return read_status::ok;
-    const read_status status = refill();
-    if (status != read_status::ok) return status;
-  }
+  return consume(size, [&](const std::uint8_t* bytes, std::size_t n) {
+    same = std::memcmp(bytes, expected, n) == 0;
+    expected += n;
+    return same;
+  });
 }
 
 std::unique_ptr<world_source> plain_world_source(std::FILE* stream) {

@@ -124,6 +124,8 @@ class world_source {
   std::string failure_;
 
  private:
+  template <typename Piece>
+  read_status consume(std::uint64_t size, Piece&& piece);
   read_status read_slow(std::uint8_t* into, std::size_t size);
   read_status skip_counted_string_slow(std::uint16_t& length);
   read_status read_counted_string_slow(char* into, std::size_t& length);

@@ -61,6 +61,26 @@ class failing_source final : public world_source {
   std::string bytes_;
   std::int64_t fail_at_;
 };
+// Rewrites the world at `path`, read through `source`, with `new_block` after
+// skipping the old one; what went to standard error is kept in `err`.
+rewrite_result rewrite_with(world_source& source, const std::string& path, std::size_t block_offset,
+                            const std::string& new_block, std::string& err) {
+  const rewrite_job job{path.c_str(), "20260101_000000", source,
+                        static_cast<std::int64_t>(block_offset),
+                        [&](world_source& old_world, world_sink& out) {
+                          if (skip_world_block(old_world) != read_status::ok) {
+                            return block_result::world_read_failed;
+                          }
+                          return out.write(new_block.data(), new_block.size())
+                                     ? block_result::done
+                                     : block_result::write_failed;
+                        },
+                        nullptr, nullptr};
+  testing::internal::CaptureStderr();
+  const rewrite_result result = rewrite_world(job);
+  err = testing::internal::GetCapturedStderr();
+  return result;
+}
 }  // namespace
 
 TEST(WorldSource, ReadErrorAnywhereStopsTheRewriteBeforeTheRenames) {
@@ -82,20 +102,8 @@ TEST(WorldSource, ReadErrorAnywhereStopsTheRewriteBeforeTheRenames) {
     const std::string path = (folder.root() / "world.dat").string();
     folder.write_file("world.dat", world);
     failing_source source(world, static_cast<std::int64_t>(c.fail_at));
-    const rewrite_job job{path.c_str(), "20260101_000000", source,
-                          static_cast<std::int64_t>(header.size()),
-                          [&](world_source& old_world, world_sink& out) {
-                            if (skip_world_block(old_world) != read_status::ok) {
-                              return block_result::world_read_failed;
-                            }
-                            return out.write(new_block.data(), new_block.size())
-                                       ? block_result::done
-                                       : block_result::write_failed;
-                          },
-                          nullptr, nullptr};
-    testing::internal::CaptureStderr();
-    const rewrite_result result = rewrite_world(job);
-    const std::string err = testing::internal::GetCapturedStderr();
+    std::string err;
+    const rewrite_result result = rewrite_with(source, path, header.size(), new_block, err);
     EXPECT_EQ(result, rewrite_result::stopped) << err;
     EXPECT_TRUE(err.ends_with("Error: could not read world file: " + path +
                               "\n  (Input/output error)\n"))
@@ -113,17 +121,8 @@ TEST(WorldSource, OldBlockThatCannotBeReadAgainStopsTheRewrite) {
   ts::game_folder folder;
   const std::string path = (folder.root() / "world.dat").string();  // never written
   failing_source source(header + block + ts::world_tail(64), INT64_MAX);
-  const rewrite_job job{path.c_str(), "20260101_000000", source,
-                        static_cast<std::int64_t>(header.size()),
-                        [&](world_source& old_world, world_sink& out) {
-                          static_cast<void>(skip_world_block(old_world));
-                          return out.write(block.data(), block.size()) ? block_result::done
-                                                                       : block_result::write_failed;
-                        },
-                        nullptr, nullptr};
-  testing::internal::CaptureStderr();
-  const rewrite_result result = rewrite_world(job);
-  const std::string err = testing::internal::GetCapturedStderr();
+  std::string err;
+  const rewrite_result result = rewrite_with(source, path, header.size(), block, err);
   EXPECT_EQ(result, rewrite_result::stopped) << err;
   EXPECT_TRUE(err.find("Error: could not read world file: " + path + "\n  (") != std::string::npos)
       << err;

@@ -341,11 +341,12 @@ class compressed_sink final : public world_sink {
     return flush();
   }
 
-  // The last chunk, holding the last bytes held back (at most a few KiB
-  // of them), is stored rather than deflated, with empty deflate blocks
-  // that give it the length the alignment wants. It is checked by
-  // inflating it before it is written; should that ever fail, the bytes go
-  // out deflated and only the alignment is lost.
+  // What is held back is deflated as always, but for its last byte: that
+  // goes in a chunk of its own, stored, with empty deflate blocks that give
+  // the chunk the length the alignment wants (at most a page more than the
+  // byte needs). The chunk is checked by inflating it before it is written;
+  // should that ever fail, the byte goes out deflated and only the
+  // alignment is lost.
   bool finish_aligned(std::int64_t offset) override {
     if (pending_size_ == 0) return flush();
     const std::size_t last = std::min(pending_size_, aligned_chunk_data);
@@ -369,7 +370,7 @@ class compressed_sink final : public world_sink {
   }
 
  private:
-  static constexpr std::size_t aligned_chunk_data = 8192;
+  static constexpr std::size_t aligned_chunk_data = 1;
 
   static bool inflates_to(const std::string& stream, const std::uint8_t* data, std::size_t size) {
     std::unique_ptr<std::uint8_t[]> inflated(new std::uint8_t[size + 1]);

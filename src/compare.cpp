@@ -39,19 +39,24 @@ std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
 
 // Moves `at` past one list; false when the bytes end first. `strings`, when
 // given, gets the list's strings.
+// `whole`, when given, tells whether the list reads back whole: a count
+// above 0 and no string empty, as the rewrite's read-back check has it.
 bool walk_list(std::string_view bytes, std::size_t& at,
-               std::vector<std::string_view>* strings = nullptr) {
+               std::vector<std::string_view>* strings = nullptr, bool* whole = nullptr) {
   if (bytes.size() - at < 4) return false;
   const std::int64_t n = static_cast<std::int32_t>(get_u32(bytes, at));
   at += 4;
+  bool none_empty = true;
   for (std::int64_t i = 0; i < n; ++i) {
     if (bytes.size() - at < 2) return false;
     const std::size_t length = static_cast<unsigned char>(bytes[at]) |
                                static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
     if (bytes.size() - at - 2 < length) return false;
     if (strings != nullptr) strings->emplace_back(bytes.data() + at + 2, length);
+    none_empty = none_empty && length != 0;
     at += 2 + length;
   }
+  if (whole != nullptr) *whole = n > 0 && none_empty;
   return true;
 }
 
@@ -164,8 +169,10 @@ bool list_comparer::take_lists(std::string_view& bytes) {
   }
   for (;;) {
     std::size_t end = 0;
-    if (!walk_list(bytes, end)) return true;
+    bool whole = false;
+    if (!walk_list(bytes, end, nullptr, &whole)) return true;
     const std::string_view list = bytes.substr(0, end);
+    whole_ = whole_ && whole;
     // The new block's lists take positions in order, but its sections come
     // after all the world's groups.
     const std::int64_t position =
@@ -175,9 +182,9 @@ bool list_comparer::take_lists(std::string_view& bytes) {
       whole_ = false;  // more lists than a block holds
     } else {
       while (lists_done_ < position) {
-        if (!compare_next({})) return false;
+        if (!compare_next({}, false)) return false;
       }
-      if (!compare_next(list)) return false;
+      if (!compare_next(list, whole)) return false;
     }
     bytes.remove_prefix(end);
   }
@@ -200,15 +207,31 @@ bool list_comparer::start_world() {
 
 // Compares the world's list at position lists_done_ (when the world has
 // one there) with `new_list` (empty: the new block has none there).
-bool list_comparer::compare_next(std::string_view new_list) {
+// A world's list that holds exactly the bytes of a new one that reads back
+// whole is only compared, never copied: it is that list, and as whole.
+// Any other is read as export reads it, which stops the run where export
+// would stop.
+bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
   std::string_view old_list;
   if (lists_done_ < world_groups_ || lists_done_ >= groups()) {
-    world_list_.reset();
-    if (copy_list(world_, world_list_) == read_status::failed) {
-      world_failed_ = true;
-      return false;
+    const std::int64_t start = world_.position();
+    bool same = false;
+    read_status status = read_status::ok;
+    if (new_whole) {
+      same = true;
+      status = world_.read_comparing(new_list.data(), new_list.size(), same);
     }
-    old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.outp);
+    if (status == read_status::ok && same) {
+      old_list = new_list;
+    } else {
+      world_list_.reset();
+      if (status == read_status::failed || world_.seek(start) != read_status::ok ||
+          copy_list(world_, world_list_) == read_status::failed) {
+        world_failed_ = true;
+        return false;
+      }
+      old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.outp);
+    }
   }
   std::string name;
   if (lists_done_ < groups()) {
@@ -219,10 +242,6 @@ bool list_comparer::compare_next(std::string_view new_list) {
     name = g_sectionlist[lists_done_ - groups() + 1];
   }
   if (note_list_change(name, old_list, new_list, report_)) changed_ = true;
-  // A list equal to the world's reads back as the world's did.
-  if (!new_list.empty() && new_list != old_list) {
-    whole_ = whole_ && list_reads_back_whole(*memory_world_view(new_list));
-  }
   ++lists_done_;
   return true;
 }
@@ -235,7 +254,7 @@ bool list_comparer::finish() {
   }
   if (!pending_.empty() || new_lists_ < new_groups_ + section_count - 1) whole_ = false;
   while (lists_done_ < groups() + section_count - 1) {
-    if (!compare_next({})) return false;
+    if (!compare_next({}, false)) return false;
   }
   return true;
 }

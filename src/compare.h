@@ -37,7 +37,7 @@ class list_comparer final : public world_sink {
  private:
   bool take_lists(std::string_view& bytes);
   bool start_world();
-  bool compare_next(std::string_view new_list);
+  bool compare_next(std::string_view new_list, bool new_whole);
   // Positions of groups: as many as the block with more has.
   std::int64_t groups() const { return std::max<std::int64_t>(new_groups_, world_groups_); }
 

@@ -163,7 +163,8 @@ read_status skip_world_block(world_source& world, std::uint64_t* strings) {
   return status == read_status::failed ? read_status::failed : read_status::ok;
 }
 
-bool list_reads_back_whole(world_source& world) {
+namespace {
+bool list_reads_back(world_source& world) {
   std::int32_t n = 0;
   if (read_count(world, n) != read_status::ok || n <= 0) return false;
   std::uint16_t length = 0;
@@ -172,15 +173,16 @@ bool list_reads_back_whole(world_source& world) {
   }
   return true;
 }
+}  // namespace
 
 bool block_reads_back_whole(world_source& world, std::int64_t expected_end) {
   std::int32_t groups = 0;
   if (read_count(world, groups) != read_status::ok) return false;
   for (std::int32_t g = 0; g < groups; ++g) {
-    if (!list_reads_back_whole(world)) return false;
+    if (!list_reads_back(world)) return false;
   }
   for (int section = 1; section < section_count; ++section) {
-    if (!list_reads_back_whole(world)) return false;
+    if (!list_reads_back(world)) return false;
   }
   return expected_end < 0 || world.position() == expected_end;
 }

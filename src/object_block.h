@@ -120,10 +120,6 @@ inline void append_record(assembly_buffer& out, const char* text, std::uint16_t 
   out.outp += std::size_t{2} + length;
 }
 
-// Whether a list that begins at the position of `world` reads back whole:
-// its string count above 0 and no string empty. Reports nothing.
-bool list_reads_back_whole(world_source& world);
-
 // Whether a block that begins at the position of `world` reads back whole:
 // the group count, each group and the 19 sections, every string count above
 // 0, no string empty, and the block ending exactly at `expected_end` (or

@@ -32,6 +32,22 @@ class plain_source final : public world_source {
     return read_status::ok;
   }
 
+  // Within the window the bytes are at hand; before it, the file is
+  // sought, not read again from its start.
+  read_status seek(std::int64_t offset) override {
+    const std::int64_t window_start = end_offset_ - (end_ - window_.get());
+    if (next_ != nullptr && offset >= window_start && offset <= end_offset_) {
+      next_ = window_.get() + (offset - window_start);
+      return read_status::ok;
+    }
+    if (fseek_to(offset) != 0) {
+      failure_ = reason_of(errno);
+      return read_status::failed;
+    }
+    restart_at(offset);
+    return read_status::ok;
+  }
+
   std::unique_ptr<world_sink> make_sink(std::FILE* file) const override {
     return plain_world_sink(file);
   }

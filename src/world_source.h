@@ -85,6 +85,11 @@ class world_source {
 
   // Starts again at logical offset 0.
   virtual read_status rewind() = 0;
+  // Goes back to logical offset `offset`, which has been read before.
+  virtual read_status seek(std::int64_t offset) {
+    const read_status status = rewind();
+    return status == read_status::ok ? skip(static_cast<std::uint64_t>(offset)) : status;
+  }
   // Closes the world's file (a file open cannot be renamed everywhere);
   // nothing is read after it.
   virtual void close() = 0;

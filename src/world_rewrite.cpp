@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <string>
 
 #include "file_stream.h"

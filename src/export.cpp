@@ -37,6 +37,32 @@ class dump_writer {
     std::memcpy(room(), text, length);
     held_ += length;
   }
+  // Copies strings that lie whole in the world's read-ahead window as long
+  // as they are short (1 to 32 bytes), at most `most` of them and only while
+  // the piece has room: the common case, in one tight loop. Returns how
+  // many it copied; the caller reads the others one by one.
+  std::int32_t copy_short_strings(world_source& world, std::int32_t most) {
+    const std::uint8_t* from = world.held_begin();
+    const std::uint8_t* const end = world.held_end();
+    char* const text = text_.get();
+    std::size_t held = held_;
+    std::int32_t copied = 0;
+    // 34: a length and two 16-byte copies, which may reach past the string.
+    while (copied < most && held < piece && end - from >= 34) {
+      const std::size_t length = from[0] | (std::size_t{from[1]} << 8);
+      if (length == 0 || length > 32) break;
+      std::memcpy(text + held, from + 2, 16);
+      std::memcpy(text + held + 16, from + 18, 16);
+      lines_.push_back({static_cast<std::uint32_t>(held), static_cast<std::uint32_t>(length)});
+      text[held + length] = '\n';
+      held += length + 1;
+      from += 2 + length;
+      ++copied;
+    }
+    world.advance(from);
+    held_ = held;
+    return copied;
+  }
   // Writes what is held once it reaches a piece, or always when `all`; after
   // it there is room for a line again.
   bool flush(bool all) {
@@ -100,6 +126,8 @@ export_result export_strings(world_source& world, dump_writer& dump) {
   check(n != 0, "string count is not 0", dump);
   check(n > 0, "string count is not negative", dump);
   for (std::int32_t i = 0; i < n; ++i) {
+    i += dump.copy_short_strings(world, n - i);
+    if (i == n) break;
     std::size_t length = 0;
     const read_status status = world.read_counted_string(dump.room(), length);
     if (status == read_status::failed) return export_result::world_read_failed;

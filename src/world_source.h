@@ -67,13 +67,26 @@ class world_source {
     if (held >= 2) {
       length = next_[0] | (std::size_t{next_[1]} << 8);
       if (held - 2 >= length) {
-        std::memcpy(into, next_ + 2, length);
+        // Most identifiers are short: two fixed 16-byte copies (more than
+        // the string, but within the window and `into`) cost less than a
+        // call to memcpy.
+        if (length <= 32 && held - 2 >= 32) {
+          std::memcpy(into, next_ + 2, 16);
+          std::memcpy(into + 16, next_ + 18, 16);
+        } else {
+          std::memcpy(into, next_ + 2, length);
+        }
         next_ += 2 + length;
         return read_status::ok;
       }
     }
     return read_counted_string_slow(into, length);
   }
+  // The bytes read ahead and not yet consumed. A reader may work on them
+  // where they lie and then consume what it used with advance().
+  const std::uint8_t* held_begin() const { return next_; }
+  const std::uint8_t* held_end() const { return end_; }
+  void advance(const std::uint8_t* to) { next_ = to; }  // within the held bytes
   // Reads the next `size` bytes and compares them, where they lie in the
   // window, with `data`; `same` becomes false at the first difference and
   // the read stops there.

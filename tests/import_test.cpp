@@ -205,11 +205,17 @@ TEST(Import, ExportThenImportReproducesTheWorld) {
   varied.section("inorganic") = {"iron", "Iron Bar", "x", "100% %s %n", "a=b", "tab\tinside"};
   // The longest line that is still read whole.
   varied.section("word") = {std::string(32766, 'w'), "SHORT"};
+  // Identifiers of every length around the short-string copies, more than
+  // the tool's read blocks hold, so that some lie across their edges.
+  ts::world_block lengths = ts::sample_block();
+  auto& plants = lengths.section("plant");
+  for (int i = 0; i < 40000; ++i) plants.push_back(std::string(1 + i % 40, static_cast<char>('a' + i % 26)));
 
   for (const auto& c :
        std::vector<round_trip_case>{{"dat", ts::world_form::dat, ts::sample_block()},
                                     {"dat without groups", ts::world_form::dat, no_groups},
                                     {"dat with varied identifiers", ts::world_form::dat, varied},
+                                    {"dat with identifiers of 1 to 40 bytes", ts::world_form::dat, lengths},
                                     {"sav", ts::world_form::sav, ts::sample_block()},
                                     {"sav without groups", ts::world_form::sav, no_groups}}) {
     SCOPED_TRACE(c.name);

@@ -6,6 +6,7 @@ namespace msg {
 inline constexpr const char* region_too_long = "Error: region name too long.\n";
 inline constexpr const char* world_unreadable = "Error: could not read world.dat or world.sav file.\n";
 inline constexpr const char* world_name_unreadable = "Error: could not read world name.\n";
+inline constexpr const char* another_run = "Error: another run is working on %s\n";
 inline constexpr const char* world_read_failed = "Error: could not read world file: %s\n";
 inline constexpr const char* new_world_write_failed = "Error: could not write new world file: %s\n";
 inline constexpr const char* input_read_failed = "Error: could not read input file: %s\n";

@@ -148,7 +148,7 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   errno = 0;
   switch (run.lock.take(lock_path, exclusive)) {
     case platform::file_lock::result::busy:
-      report("Error: another run is working on %s\n", run.worldpath);
+      report(msg::another_run, run.worldpath);
       return false;
     case platform::file_lock::result::failed:
       // Reading from a folder that cannot be written needs no lock.
@@ -587,7 +587,8 @@ int rawgraft_main(int argc, char** argv) {
   // A missing world is reported before an invalid command.
   switch (open_world(region, run, row == nullptr || row->reads_world)) {
     case world_opening::region_too_long: return end_of_run(exit_usage);
-    case world_opening::not_found: return end_of_run(exit_error);
+    case world_opening::not_found:
+    case world_opening::busy: return end_of_run(exit_error);
     case world_opening::opened: break;
   }
   if (row == nullptr) {

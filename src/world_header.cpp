@@ -90,6 +90,22 @@ void report_unreadable_world(const world_source& world, const char* worldpath) {
   report_reason(world.failure().c_str());
 }
 
+namespace {
+// A run placing a new world.dat renames the old one to its backup name a
+// moment before the new one takes the name, holding the world's lock: a
+// world.dat missing while its lock is held is being replaced, not gone.
+// (The lock file is only looked for, never made, here.)
+bool being_replaced(const char* worldpath) {
+  char lock_path[sizeof settings::worldpath + 8];
+  if (!build_path(lock_path, sizeof lock_path, "%s.%s", worldpath, "lock") ||
+      platform::kind_of(lock_path) != platform::path_kind::file) {
+    return false;
+  }
+  platform::file_lock probe;
+  return probe.take(lock_path, false) == platform::file_lock::result::busy;
+}
+}  // namespace
+
 world_opening open_world(char* region_argument, settings& run, bool open_it) {
   const char* prefix = reads_as_nonzero_number(region_argument) ? "region" : "";
   const int length =
@@ -101,27 +117,34 @@ world_opening open_world(char* region_argument, settings& run, bool open_it) {
     report(msg::region_too_long);
     return world_opening::region_too_long;
   }
-  if (!open_it) {
-    run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
-    run.saved_game = !run.world_found;
-    if (run.saved_game) {
-      std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
-      run.world_found = platform::kind_of(run.worldpath) != platform::path_kind::missing;
-    }
-    return world_opening::opened;
-  }
+  // Looks for (or opens) the world at run.worldpath.
   std::string reason;
+  const auto look = [&] {
+    if (open_it) run.worldfile = open_world_source(run.worldpath, reason);
+    run.world_found = open_it ? run.worldfile != nullptr
+                              : platform::kind_of(run.worldpath) != platform::path_kind::missing;
+    return run.world_found;
+  };
   run.saved_game = false;
-  run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return world_opening::opened;
-  run.saved_game = true;
-  std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
-  run.worldfile = open_world_source(run.worldpath, reason);
-  if (run.worldfile) return world_opening::opened;
-  report("Error: can not open region file: %s\n", run.worldpath);
-  report_reason(reason.c_str());
-  report_regions_here();
-  return world_opening::not_found;
+  if (!look()) {
+    if (being_replaced(run.worldpath)) {
+      report(msg::another_run, run.worldpath);
+      return world_opening::busy;
+    }
+    // The run that held the lock may have placed the new world since.
+    if (!look()) {
+      run.saved_game = true;
+      std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
+      look();
+    }
+  }
+  if (open_it && !run.world_found) {
+    report("Error: can not open region file: %s\n", run.worldpath);
+    report_reason(reason.c_str());
+    report_regions_here();
+    return world_opening::not_found;
+  }
+  return world_opening::opened;
 }
 
 bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset) {

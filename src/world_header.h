@@ -17,7 +17,9 @@ constexpr int sav_filler = 86;   // world.sav: the fortress name at 94
 // Longest world name taken without a warning.
 constexpr unsigned longest_world_name = 100;
 
-enum class world_opening { opened, region_too_long, not_found };
+// busy: no world.dat while another run holds its lock, between the renames
+// that place a new one.
+enum class world_opening { opened, region_too_long, not_found, busy };
 
 // Builds the region name and world path into `run` and opens the world into
 // run.worldfile, falling back to the saved-game form (run.saved_game). With

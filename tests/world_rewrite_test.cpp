@@ -420,6 +420,20 @@ TEST(WorldRewrite, HeldLockRefusesTheRunTouchingNothing) {
     EXPECT_EQ(folder.list(kRegion), (std::vector<std::string>{"raw", "world.dat"}));
     EXPECT_EQ(folder.read(kRegion / "world.dat"), world);
   }
+  // Between a rewrite's two renames world.dat is missing: a run is refused
+  // the same way, not told that there is no world.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"1", "export", "-"},
+                                               std::vector<std::string>{"1", "backups"}}) {
+    ts::game_folder folder;
+    folder.write_file(kRegion / "world.dat.20260101_000000", world);
+    const int fd = ::open(folder.path(kRegion / "world.dat.lock").c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const auto r = ts::run_rawgraft(folder, args);
+    ::close(fd);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(r.err.ends_with(refused)) << r;
+  }
 }
 
 // Eight rewrites started together: each finishes or is refused, and the

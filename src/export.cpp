@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <span>
 
 #include "object_block.h"
 #include "text_util.h"
@@ -15,14 +15,13 @@ namespace {
 // would cost more than everything else together.
 class dump_writer {
  public:
-  explicit dump_writer(file_stream& out) : out_(out), text_(new char[size]) {
-    lines_.reserve(1 << 16);
-  }
+  explicit dump_writer(file_stream& out)
+      : out_(out), text_(new char[size]), lines_(new string_line[line_room]) {}
   // Room for the longest line (a counted string and its line feed) at the
   // end of what is held; a string put there counts once committed.
   char* room() { return text_.get() + held_; }
   void commit(std::size_t length) {
-    lines_.push_back({static_cast<std::uint32_t>(held_), static_cast<std::uint32_t>(length)});
+    lines_[line_count_++] = {static_cast<std::uint32_t>(held_), static_cast<std::uint32_t>(length)};
     text_[held_ + length] = '\n';
     held_ += length + 1;
   }
@@ -46,14 +45,16 @@ class dump_writer {
     const std::uint8_t* const end = world.held_end();
     char* const text = text_.get();
     std::size_t held = held_;
+    string_line* line = lines_.get() + line_count_;
+    string_line* const lines_end = lines_.get() + line_room - 1;  // one left for commit()
     std::int32_t copied = 0;
     // 34: a length and two 16-byte copies, which may reach past the string.
-    while (copied < most && held < piece && end - from >= 34) {
+    while (copied < most && held < piece && line < lines_end && end - from >= 34) {
       const std::size_t length = from[0] | (std::size_t{from[1]} << 8);
       if (length == 0 || length > 32) break;
       std::memcpy(text + held, from + 2, 16);
       std::memcpy(text + held + 16, from + 18, 16);
-      lines_.push_back({static_cast<std::uint32_t>(held), static_cast<std::uint32_t>(length)});
+      *line++ = {static_cast<std::uint32_t>(held), static_cast<std::uint32_t>(length)};
       text[held + length] = '\n';
       held += length + 1;
       from += 2 + length;
@@ -61,18 +62,19 @@ class dump_writer {
     }
     world.advance(from);
     held_ = held;
+    line_count_ = static_cast<std::size_t>(line - lines_.get());
     return copied;
   }
-  // Writes what is held once it reaches a piece, or always when `all`; after
-  // it there is room for a line again.
+  // Writes what is held once it reaches a piece or the line table is full,
+  // or always when `all`; after it there is room for a line again.
   bool flush(bool all) {
-    if (held_ == 0 || (!all && held_ < piece)) return true;
+    if (held_ == 0 || (!all && held_ < piece && line_count_ < line_room - 1)) return true;
     cut_at_zeros();
     errno = 0;
     const bool written = std::fwrite(text_.get(), 1, held_, out_.get()) == held_;
     if (!written) out_.fail(errno);
     held_ = 0;
-    lines_.clear();
+    line_count_ = 0;
     return written;
   }
 
@@ -85,7 +87,7 @@ class dump_writer {
     if (std::memchr(text, '\0', held_) == nullptr) return;
     std::size_t from = 0;
     std::size_t to = 0;
-    for (const string_line& line : lines_) {
+    for (const string_line& line : std::span(lines_.get(), line_count_)) {
       std::memmove(text + to, text + from, line.start - from);  // headers before it
       to += line.start - from;
       const void* zero = std::memchr(text + line.start, '\0', line.length);
@@ -109,7 +111,11 @@ class dump_writer {
   file_stream& out_;
   std::unique_ptr<char[]> text_;
   std::size_t held_ = 0;
-  std::vector<string_line> lines_;  // the strings' lines in what is held
+  // The strings' lines in what is held; a piece of lines shorter than 16
+  // bytes is written before it is full.
+  static constexpr std::size_t line_room = piece / 16;
+  std::unique_ptr<string_line[]> lines_;
+  std::size_t line_count_ = 0;
 };
 
 // A stop leaves the dump written up to the list that stopped it.

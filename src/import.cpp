@@ -7,6 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "object_block.h"
 #include "platform.h"
@@ -14,27 +17,20 @@
 #include "text_util.h"
 
 namespace {
-// The first line feed in [from, from + size), or null. Dump lines are
-// short: a word at a time finds most of them sooner than a call to memchr.
-const char* find_line_feed(const char* from, std::size_t size) {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t ones = 0x0101010101010101;
-    constexpr std::uint64_t feeds = ones * '\n';
-    constexpr std::uint64_t highs = ones * 0x80;
-    std::size_t at = 0;
-    for (; at < 64 && size - at >= 8; at += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, from + at, 8);
-      // The lowest byte flagged is the first line feed; flags above it may
-      // be false.
-      const std::uint64_t x = word ^ feeds;
-      const std::uint64_t found = (x - ones) & ~x & highs;
-      if (found != 0) return from + at + (std::countr_zero(found) >> 3);
-    }
-    from += at;
-    size -= at;
+// Bit i is set where from[i] is a line feed, for the 64 bytes at `from`.
+std::uint64_t line_feeds_in_64(const char* from) {
+  std::uint64_t mask = 0;
+#if defined(__SSE2__)
+  const __m128i feed = _mm_set1_epi8('\n');
+  for (int i = 0; i < 4; ++i) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * i));
+    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed)));
+    mask |= std::uint64_t{found} << (16 * i);
   }
-  return static_cast<const char*>(std::memchr(from, '\n', size));
+#else
+  for (int i = 0; i < 64; ++i) mask |= std::uint64_t{from[i] == '\n'} << i;
+#endif
+  return mask;
 }
 
 bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4) == 0; }
@@ -47,20 +43,23 @@ bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4)
 // part of the dump.
 class line_reader {
  public:
-  explicit line_reader(std::FILE* in) : in_(in), block_(new char[block_size + pad]) {}
+  explicit line_reader(std::FILE* in)
+      : in_(in), block_(new char[block_size + pad]), feeds_(new std::uint32_t[feed_room]) {}
 
   // False at the end of the input and after a read error (see failed()).
   bool next() {
-    if (next_ != end_) {
+    if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
+    if (feed_next_ < feed_count_) {
+      const std::size_t take = block_.get() + feeds_[feed_next_] - next_ + 1;
+      if (take <= scratch_size - 1) {
+        ++feed_next_;
+        return hand_out(take);
+      }
+    } else if (next_ != end_) {  // the block's last bytes
       const std::size_t held =
           std::min<std::size_t>(scratch_size - 1, static_cast<std::size_t>(end_ - next_));
-      if (const char* feed = find_line_feed(next_, held)) {
-        const std::size_t take = static_cast<std::size_t>(feed - next_) + 1;
-        line_ = {next_, take};
-        next_ += take;
-        if (at_line_start_) ++line_number_;
-        at_line_start_ = true;
-        return true;
+      if (const void* feed = std::memchr(next_, '\n', held)) {
+        return hand_out(static_cast<std::size_t>(static_cast<const char*>(feed) - next_) + 1);
       }
     }
     std::size_t length = 0;
@@ -83,14 +82,49 @@ class line_reader {
     at_line_start_ = scratch[length - 1] == '\n';
     return true;
   }
+  // Appends the lines ahead that are plain identifiers as records to `out`
+  // in one tight loop, and returns how many: a line whose feed is indexed,
+  // that starts with neither a blank nor '=' and holds 1 to 32 characters
+  // before its trailing blanks. It stops before any other line (a header,
+  // a blank line, an indented or long one, one in a block that holds a
+  // zero byte), which next() then hands out.
+  std::uint32_t append_identifiers(assembly_buffer& out) {
+    if (block_holds_zero_) return 0;
+    if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
+    const std::uint32_t* feed = feeds_.get() + feed_next_;
+    const std::uint32_t* const feeds_end = feeds_.get() + feed_count_;
+    // A record is at most 2 + 32 bytes, and its copy writes 34.
+    out.reserve(34 * static_cast<std::size_t>(feeds_end - feed));
+    std::uint8_t* to = out.data() + out.outp;
+    const char* from = next_;
+    for (; feed != feeds_end; ++feed) {
+      const char* const line_end = block_.get() + *feed;
+      const char* last = line_end;
+      while (last > from && is_space(last[-1])) --last;
+      const auto length = static_cast<std::size_t>(last - from);
+      if (length == 0 || length > 32 || line_end - from >= scratch_size - 1 || is_space(*from) ||
+          *from == '=') {
+        break;
+      }
+      to[0] = static_cast<std::uint8_t>(length);
+      to[1] = 0;
+      std::memcpy(to + 2, from, 16);  // within the block and its pad
+      std::memcpy(to + 18, from + 16, 16);
+      to += 2 + length;
+      from = line_end + 1;
+    }
+    const auto appended = static_cast<std::uint32_t>(feed - (feeds_.get() + feed_next_));
+    if (appended != 0) {
+      line_number_ += static_cast<int>(appended) - (at_line_start_ ? 0 : 1);
+      at_line_start_ = true;
+    }
+    feed_next_ += appended;
+    next_ = from;
+    out.outp = static_cast<std::size_t>(to - out.data());
+    return appended;
+  }
   // The line next() found, line feed included.
   std::string_view line() const { return line_; }
-  // How many bytes may be read from the line's start: `pad` or more past
-  // its end.
-  std::size_t readable() const {
-    return line_.data() == scratch ? scratch_size
-                                   : static_cast<std::size_t>(block_.get() + block_size + pad - line_.data());
-  }
   // False when the line cannot hold a zero byte: it lies in a block that
   // holds none (dumps never do; checking a block once is cheaper than
   // checking every line).
@@ -113,7 +147,36 @@ class line_reader {
 
  private:
   static constexpr std::size_t block_size = 1 << 18;
-  static constexpr std::size_t pad = 32;
+  static constexpr std::size_t pad = 32;  // the fixed copies may read past the block
+  static constexpr std::size_t feed_room = 4096;
+
+  // Hands out the `take` bytes from next_, which end at a line feed.
+  bool hand_out(std::size_t take) {
+    line_ = {next_, take};
+    next_ += take;
+    if (at_line_start_) ++line_number_;
+    at_line_start_ = true;
+    return true;
+  }
+  // Notes where the line feeds are in the whole 64-byte pieces of the block
+  // from next_ on, as many as there is room for. Dump lines are short:
+  // finding all of a piece's feeds at once costs less than a search per
+  // line, whose length no branch predictor can guess.
+  void index_feeds() {
+    feed_next_ = feed_count_ = 0;
+    for (const char* piece = next_; end_ - piece >= 64 && feed_count_ <= feed_room - 64; piece += 64) {
+      std::uint64_t mask = line_feeds_in_64(piece);
+      const auto base = static_cast<std::uint32_t>(piece - block_.get());
+      const auto count = static_cast<std::size_t>(std::popcount(mask));
+      std::uint32_t* out = feeds_.get() + feed_count_;
+      // Eight are always written (there is room): most pieces have fewer.
+      for (std::size_t i = 0; i < 8 || i < count; ++i) {
+        out[i] = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+        mask &= mask - 1;
+      }
+      feed_count_ += count;
+    }
+  }
   bool refill() {
     if (failed_) return false;
     errno = 0;
@@ -124,6 +187,7 @@ class line_reader {
     }
     next_ = block_.get();
     end_ = next_ + got;
+    feed_next_ = feed_count_ = 0;
     block_holds_zero_ = std::memchr(next_, '\0', got) != nullptr;
     if (at_start_) {
       at_start_ = false;
@@ -135,6 +199,11 @@ class line_reader {
 
   std::FILE* in_;
   std::unique_ptr<char[]> block_;
+  // Offsets in the block of the line feeds found ahead; those from
+  // feed_next_ on lie after next_.
+  std::unique_ptr<std::uint32_t[]> feeds_;
+  std::size_t feed_next_ = 0;
+  std::size_t feed_count_ = 0;
   const char* next_ = nullptr;
   const char* end_ = nullptr;
   std::string_view line_;
@@ -164,7 +233,9 @@ void report_unknown_name(const line_reader& lines, const char* header) {
 std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& sectioni,
                                 bool& at_end) {
   std::uint32_t tally = 0;
-  while (lines.next()) {
+  for (;;) {
+    tally += lines.append_identifiers(out);
+    if (!lines.next()) break;
     std::string_view line = lines.line();
     // A zero byte ends the text, as it ends a C string.
     if (lines.may_hold_zero()) {
@@ -183,8 +254,7 @@ std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& s
     }
     std::size_t end = line.size();
     while (end > begin && is_space(line[end - 1])) --end;
-    append_record(out, line.data() + begin, static_cast<std::uint16_t>(end - begin),
-                  lines.readable() - begin);
+    append_record(out, line.data() + begin, static_cast<std::uint16_t>(end - begin));
     ++tally;
   }
   at_end = true;

@@ -110,21 +110,13 @@ void append_u32(assembly_buffer& out, std::uint32_t value);
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value);
 void append_counted_string(assembly_buffer& out, const counted_string& record);
 void append_counted_cstr(assembly_buffer& out, const char* text);
-// Appends a record of `length` bytes of `text`, of which `readable` bytes
-// may be read (more than `length` lets a short text be copied in two fixed
-// pieces, cheaper than a call to memcpy).
-inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length,
-                          std::size_t readable = 0) {
-  out.reserve(std::size_t{2} + 32 + length);
+// Appends a record of `length` bytes of `text`.
+inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
+  out.reserve(std::size_t{2} + length);
   std::uint8_t* p = out.data() + out.outp;
   p[0] = static_cast<std::uint8_t>(length);
   p[1] = static_cast<std::uint8_t>(length >> 8);
-  if (length <= 32 && readable >= 32) {
-    std::memcpy(p + 2, text, 16);
-    std::memcpy(p + 18, text + 16, 16);
-  } else if (length != 0) {
-    std::memcpy(p + 2, text, length);
-  }
+  if (length != 0) std::memcpy(p + 2, text, length);
   out.outp += std::size_t{2} + length;
 }
 

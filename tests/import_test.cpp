@@ -523,10 +523,14 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
   const std::string found1 = "panic! found 1 sections, expected 20";
   // The line put in by cut_after_plant, reported when it names no list.
   const std::string prefix = body_before(sample, "body");
-  const auto unknown = [&](const std::string& name) {
-    return "line " + std::to_string(std::count(prefix.begin(), prefix.end(), '\n') + 2) +
+  const auto unknown = [&](const std::string& name, std::ptrdiff_t lines_before = 0) {
+    return "line " + std::to_string(std::count(prefix.begin(), prefix.end(), '\n') + 2 + lines_before) +
            ": unknown list name: " + name + "\n";
   };
+  // A line cut in two pieces is still one line of the dump.
+  ts::world_block overlong = sample;
+  overlong.section("plant").push_back(std::string(32766, 'L'));
+  overlong.section("plant").push_back("LLLL");
 
   const std::vector<count_case> cases = {
       {"missing end line", ts::dump_title(kDatPath) + body_before(sample, "END"),
@@ -547,6 +551,10 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
       {"unknown section name", cut_after_plant("  ====Bogus===="),
        to_plant + unknown("Bogus") + found3 + "\n", to_plant + unknown("Bogus") + found3 + kTrying,
        through_plant},
+      {"unknown section name after an overlong line",
+       cut_after_plant(std::string(32770, 'L') + "\n====Bogus===="),
+       to_plant + unknown("Bogus", 1) + found3 + "\n", to_plant + unknown("Bogus", 1) + found3 + kTrying,
+       groups + sections_part(overlong, "plant")},
       {"header name holding its line end", cut_after_plant("====body"),
        to_plant + unknown("body") + found3 + "\n", to_plant + unknown("body") + found3 + kTrying,
        through_plant},

@@ -17,15 +17,10 @@ read_status copy_list(world_source& world, assembly_buffer& out) {
   if (read_string_count(world, n) == read_status::failed) return read_status::failed;
   append_u32(out, static_cast<std::uint32_t>(n));
   for (std::int32_t i = 0; i < n; ++i) {
-    out.reserve(2 + 0xFFFF);  // room for the longest string
-    std::uint8_t* record = out.data() + out.outp;
     std::size_t length = 0;
-    const read_status status = world.read_counted_string(reinterpret_cast<char*>(record + 2), length);
+    const read_status status = append_world_string(world, out, length);
     if (status == read_status::failed) return status;
     consistency_check(status == read_status::ok && length != 0, "string read from world");
-    record[0] = static_cast<std::uint8_t>(length & 0xFF);
-    record[1] = static_cast<std::uint8_t>(length >> 8);
-    out.outp += 2 + length;
   }
   return read_status::ok;
 }

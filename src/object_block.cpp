@@ -115,8 +115,16 @@ void append_u32(assembly_buffer& out, std::uint32_t value) {
   out.outp += 4;
 }
 
-void append_counted_string(assembly_buffer& out, const counted_string& record) {
-  append_record(out, record.s.get(), record.len);
+read_status append_world_string(world_source& world, assembly_buffer& out, std::size_t& length) {
+  out.reserve(2 + 0xFFFF);  // room for the longest string
+  std::uint8_t* record = out.data() + out.outp;
+  const read_status status = world.read_counted_string(reinterpret_cast<char*>(record + 2), length);
+  if (status == read_status::ok) {
+    record[0] = static_cast<std::uint8_t>(length & 0xFF);
+    record[1] = static_cast<std::uint8_t>(length >> 8);
+    out.outp += 2 + length;
+  }
+  return status;
 }
 
 void append_counted_cstr(assembly_buffer& out, const char* text) {
@@ -128,8 +136,7 @@ void append_counted_cstr(assembly_buffer& out, const char* text) {
 namespace {
 // Reads and drops n strings. Once the world has ended every further read
 // ends the same way, so the rest of the list need not be tried one by one.
-read_status skip_strings(world_source& world, std::int32_t n, counted_string&,
-                         std::uint64_t& strings) {
+read_status skip_strings(world_source& world, std::int32_t n, std::uint64_t& strings) {
   std::uint16_t length = 0;
   for (std::int32_t i = 0; i < n; ++i) {
     const read_status status = world.skip_counted_string(length);
@@ -140,24 +147,23 @@ read_status skip_strings(world_source& world, std::int32_t n, counted_string&,
   return read_status::ok;
 }
 
-read_status skip_list(world_source& world, counted_string& record, std::uint64_t& strings) {
+read_status skip_list(world_source& world, std::uint64_t& strings) {
   std::int32_t n = 0;
   if (read_string_count(world, n) == read_status::failed) return read_status::failed;
-  return skip_strings(world, n, record, strings);
+  return skip_strings(world, n, strings);
 }
 }  // namespace
 
 read_status skip_world_block(world_source& world, std::uint64_t* strings) {
   report("Skipping to world data...\n");
-  counted_string record;
   std::uint64_t read = 0;
   std::int32_t groups = 0;
   read_status status = read_count(world, groups);
   for (std::int32_t g = 0; g < groups && status != read_status::failed; ++g) {
-    status = skip_list(world, record, read);
+    status = skip_list(world, read);
   }
   for (int section = 1; section < section_count && status != read_status::failed; ++section) {
-    status = skip_list(world, record, read);
+    status = skip_list(world, read);
   }
   if (strings != nullptr) *strings += read;
   return status == read_status::failed ? read_status::failed : read_status::ok;

@@ -108,8 +108,10 @@ class assembly_buffer {
 
 void append_u32(assembly_buffer& out, std::uint32_t value);
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value);
-void append_counted_string(assembly_buffer& out, const counted_string& record);
 void append_counted_cstr(assembly_buffer& out, const char* text);
+// Reads one counted string of `world` straight into `out` as a record (its
+// length and bytes); `length` gets its length. Only an ok status appends.
+read_status append_world_string(world_source& world, assembly_buffer& out, std::size_t& length);
 // Appends a record of `length` bytes of `text`.
 inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
   out.reserve(std::size_t{2} + length);

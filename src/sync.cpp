@@ -172,13 +172,12 @@ struct section_merge {
 // would otherwise gain made-up empty strings, so that stops the run.
 block_result copy_world_strings(world_source& world, std::int32_t n, assembly_buffer& out,
                                 duplicate_index* index) {
-  counted_string record;
   for (std::int32_t i = 0; i < n; ++i) {
-    const read_status status = read_counted_string(world, record);
+    const std::size_t start = out.outp;
+    std::size_t length = 0;
+    const read_status status = append_world_string(world, out, length);
     if (status == read_status::failed) return block_result::world_read_failed;
     consistency_check(status == read_status::ok, "world block ends inside a string list");
-    const std::size_t start = out.outp;
-    append_counted_string(out, record);
     if (index != nullptr) index->add_record(out, start);
   }
   return block_result::done;

@@ -103,8 +103,7 @@ TEST(AssemblyBuffer, AppendsRecordsAndCountsLittleEndian) {
   assembly_buffer out;
   append_u32(out, 0);
   append_counted_cstr(out, "OAK");
-  counted_string empty;
-  append_counted_string(out, empty);
+  append_record(out, nullptr, 0);
   store_u32(out, 0, 0x80000001u);
   EXPECT_EQ(assembled(out), std::string("\x01\0\0\x80\x03\0OAK\0\0", 11));
   out.reset();

@@ -132,6 +132,18 @@ change_one_identifier() {
     { print }' "$1" >"$2" || die "cannot change an identifier of $1"
 }
 
+# For the sync benchmarks, in the game folder, with W the world's path:
+# restore_world puts world.orig back as the world, with no backups or TEMP;
+# check_sync IDS checks from sync.err that sync placed the new world and
+# added IDS identifiers.
+restore_world() { rm -f "$W" "$W".2* "$W".TEMP; cp world.orig "$W"; }
+check_sync() {
+  grep -q 'New World Placed' sync.err || { tail -5 sync.err >&2; die "sync did not place the new world"; }
+  local added
+  added=$(grep -c '^  ' sync.err || true)
+  [[ $added == "$1" ]] || die "sync added $added identifiers, expected $1"
+}
+
 # Drops one file's pages from the page cache (needs no privileges: an
 # fadvise DONTNEED through dd; dirty pages must be written first).
 drop_file_cache() { dd if="$1" iflag=nocache count=0 status=none; }

@@ -47,17 +47,10 @@ lines=$(grep -cv -e '^$' -e '^====' -e '^\*\*data exported' dump.txt)
 change_one_identifier dump.txt changed.txt
 echo "   compare's world $(stat -c %s "$LW") bytes; dump.txt $(stat -c %s dump.txt) bytes; changed.txt differs in one identifier"
 
-restore_world() { rm -f "$W" "$W".2* "$W".TEMP; cp world.orig "$W"; }
-check_sync() {
-  grep -q 'New World Placed' sync.err || { tail -5 sync.err >&2; die "sync did not place the new world"; }
-  local added
-  added=$(grep -c '^  ' sync.err || true)
-  [[ $added == "$ids" ]] || die "sync added $added identifiers, expected $ids"
-}
 # Untimed first round: warms the caches and checks what each command does.
 restore_world
 "$RAWGRAFT" 1 sync 2>sync.err
-check_sync
+check_sync "$ids"
 restore_world
 "$RAWGRAFT" 1 check >check.out 2>check.err
 listed=$(grep -c '^  ' check.out || true)
@@ -75,7 +68,7 @@ exp_t=() exp_cpu=() exp_rss=() cmp_t=() cmp_cpu=() cmp_rss=()
 run_sync() {
   restore_world; sync; prefault 256
   timed /dev/null sync.err "$RAWGRAFT" 1 sync
-  check_sync
+  check_sync "$ids"
   sync_t+=("$T") sync_cpu+=("$CPU") sync_rss+=("$RSS")
 }
 run_check() {

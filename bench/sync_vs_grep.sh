@@ -43,18 +43,11 @@ for n in "$CREATURES" $((2 * CREATURES)); do
   bytes=$(du -sb "$RAW" | cut -f1)
   echo "   folder: $files files, $(mib $((bytes / 1024))) MiB, $ids identifiers ($n creatures)"
 
-  restore_world() { rm -f "$W" "$W".2* "$W".TEMP; cp world.orig "$W"; }
-  check_sync() {
-    grep -q 'New World Placed' sync.err || { tail -5 sync.err >&2; die "sync did not place the new world"; }
-    local added
-    added=$(grep -c '^  ' sync.err || true)
-    [[ $added == "$ids" ]] || die "sync added $added identifiers, expected $ids"
-  }
   # Untimed first round: warms the caches and checks what sync adds.
   grep -rc '\[CREATURE:' "$RAW" >grep.out
   restore_world
   "$RAWGRAFT" 1 sync 2>sync.err
-  check_sync
+  check_sync "$ids"
   found=$(awk -F: '{ s += $NF } END { print s }' grep.out)
   echo "   check: sync added all $ids identifiers; grep counted $found [CREATURE: lines"
 
@@ -63,7 +56,7 @@ for n in "$CREATURES" $((2 * CREATURES)); do
     run_sync() {
       restore_world; sync; prefault 256
       timed /dev/null sync.err "$RAWGRAFT" 1 sync
-      check_sync
+      check_sync "$ids"
       sync_t+=("$T") sync_rss+=("$RSS") sync_cpu+=("$CPU")
     }
     run_grep() {

@@ -5,17 +5,69 @@
 //
 // Beyond "no crash, no leak": a dump that import takes without force must
 // give a well-formed block (up to empty sections, which the readers refuse
-// with a stop), and exporting that block and importing the export again must
-// give the same bytes.
+// with a stop) whose strings are the dump's identifier lines as a plain
+// line-by-line reading finds them, and exporting that block and importing
+// the export again must give the same bytes.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "harness.h"
 #include "import.h"
 #include "object_block.h"
 
 namespace {
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The dump's identifiers, read one line at a time: lines cut at a line feed
+// or after 32,766 bytes, a byte-order mark at the start dropped, a line's
+// text ended at a zero byte and trimmed of blanks, blank lines skipped; the
+// identifiers are those after the first header (at a line's very start)
+// naming a list, up to the first header (after blanks) naming none, or
+// naming creature_layer once a section has begun.
+std::vector<std::string> identifiers_in(std::string_view dump) {
+  if (dump.starts_with("\xEF\xBB\xBF")) dump.remove_prefix(3);
+  std::vector<std::string> identifiers;
+  bool in_lists = false;
+  bool in_sections = false;
+  while (!dump.empty()) {
+    std::size_t take = std::min<std::size_t>(dump.size(), 32766);
+    if (const std::size_t feed = dump.substr(0, take).find('\n'); feed != std::string_view::npos) {
+      take = feed + 1;
+    }
+    std::string line(dump.substr(0, take));
+    dump.remove_prefix(take);
+    line.resize(std::min(line.size(), line.find('\0')));
+    const std::size_t begin = std::min(line.size(), line.find_first_not_of(" \t\n\v\f\r"));
+    if (begin == line.size()) continue;
+    if (line.compare(begin, 4, "====") == 0) {
+      if (!in_lists && begin != 0) continue;
+      const int list = parse_section_header(line.c_str() + begin);
+      if (in_lists && (list < 0 || (list == 0 && in_sections))) break;
+      in_lists = in_lists || list >= 0;
+      in_sections = in_sections || list > 0;
+      continue;
+    }
+    if (!in_lists) continue;
+    std::size_t end = line.size();
+    while (blank(line[end - 1])) --end;
+    identifiers.push_back(line.substr(begin, end - begin));
+  }
+  return identifiers;
+}
+
+void check_identifiers(const byte_vector& block, std::string_view dump) {
+  const std::optional<block_lists> shape =
+      walk_block(block, empty_strings::refused, zero_counts::allowed);
+  if (!shape) return;  // check_block reports it
+  std::vector<std::string> written;
+  for (const auto& list : shape->lists) written.insert(written.end(), list.begin(), list.end());
+  if (written != identifiers_in(dump)) fault("import wrote other identifiers than the dump's lines");
+}
+
 void check_block(const byte_vector& block) {
   // Whatever the dump held, the block is G >= 0 groups and 19 sections of
   // non-empty strings with true tallies, and nothing after it.
@@ -67,7 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       import_of({reinterpret_cast<const char*>(data + 1), size - 1}, force);
   if (block) {
     skip_written_block(*block);
-    if (!force) check_block(*block);
+    if (!force) {
+      check_block(*block);
+      check_identifiers(*block, {reinterpret_cast<const char*>(data + 1), size - 1});
+    }
   }
   return 0;
 }

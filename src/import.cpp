@@ -17,6 +17,15 @@
 #include "text_util.h"
 
 namespace {
+// The number of bits set in `x`. (std::popcount is a library call where the
+// processor's instruction may be missing, as on plain x86-64.)
+int bits_set(std::uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555;
+  x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+  return static_cast<int>((x * 0x0101010101010101) >> 56);
+}
+
 // Bit i is set where from[i] is a line feed, for the 64 bytes at `from`.
 std::uint64_t line_feeds_in_64(const char* from) {
   std::uint64_t mask = 0;
@@ -167,7 +176,7 @@ class line_reader {
     for (const char* piece = next_; end_ - piece >= 64 && feed_count_ <= feed_room - 64; piece += 64) {
       std::uint64_t mask = line_feeds_in_64(piece);
       const auto base = static_cast<std::uint32_t>(piece - block_.get());
-      const auto count = static_cast<std::size_t>(std::popcount(mask));
+      const auto count = static_cast<std::size_t>(bits_set(mask));
       std::uint32_t* out = feeds_.get() + feed_count_;
       // Eight are always written (there is room): most pieces have fewer.
       for (std::size_t i = 0; i < 8 || i < count; ++i) {

@@ -52,8 +52,7 @@ class dump_writer {
     while (copied < most && held < piece && line < lines_end && end - from >= 34) {
       const std::size_t length = from[0] | (std::size_t{from[1]} << 8);
       if (length == 0 || length > 32) break;
-      std::memcpy(text + held, from + 2, 16);
-      std::memcpy(text + held + 16, from + 18, 16);
+      copy_short(text + held, from + 2);
       *line++ = {static_cast<std::uint32_t>(held), static_cast<std::uint32_t>(length)};
       text[held + length] = '\n';
       held += length + 1;

@@ -5,6 +5,10 @@
 #include "platform.h"
 #include "text_util.h"
 
+bool build_lock_path(char* out, std::size_t size, const char* worldpath) {
+  return build_path(out, size, "%s.%s", worldpath, "lock");
+}
+
 bool build_path(char* out, std::size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);

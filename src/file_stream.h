@@ -56,6 +56,10 @@ class file_stream {
   std::string failure_;
 };
 
+// The lock file beside a world, <world>.lock, built into `out` as
+// build_path builds.
+bool build_lock_path(char* out, std::size_t size, const char* worldpath);
+
 // Builds a path with printf formatting into `out`, converted to the platform
 // separator. False, with nothing usable in `out`, when it would not fit.
 bool build_path(char* out, std::size_t size, const char* format, ...)

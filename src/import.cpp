@@ -57,8 +57,7 @@ class line_reader {
 
   // False at the end of the input and after a read error (see failed()).
   bool next() {
-    if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
-    if (feed_next_ < feed_count_) {
+    if (feeds_ahead()) {
       const std::size_t take = block_.get() + feeds_[feed_next_] - next_ + 1;
       if (take <= scratch_size - 1) {
         ++feed_next_;
@@ -98,8 +97,7 @@ class line_reader {
   // a blank line, an indented or long one, one in a block that holds a
   // zero byte), which next() then hands out.
   std::uint32_t append_identifiers(assembly_buffer& out) {
-    if (block_holds_zero_) return 0;
-    if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
+    if (block_holds_zero_ || !feeds_ahead()) return 0;
     const std::uint32_t* feed = feeds_.get() + feed_next_;
     const std::uint32_t* const feeds_end = feeds_.get() + feed_count_;
     // A record is at most 2 + 32 bytes, and its copy writes 34.
@@ -117,8 +115,7 @@ class line_reader {
       }
       to[0] = static_cast<std::uint8_t>(length);
       to[1] = 0;
-      std::memcpy(to + 2, from, 16);  // within the block and its pad
-      std::memcpy(to + 18, from + 16, 16);
+      copy_short(to + 2, from);  // within the block and its pad
       to += 2 + length;
       from = line_end + 1;
     }
@@ -166,6 +163,11 @@ class line_reader {
     if (at_line_start_) ++line_number_;
     at_line_start_ = true;
     return true;
+  }
+  // Whether line feeds ahead are noted, noting more when none are left.
+  bool feeds_ahead() {
+    if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
+    return feed_next_ < feed_count_;
   }
   // Notes where the line feeds are in the whole 64-byte pieces of the block
   // from next_ on, as many as there is room for: dump lines are short, and

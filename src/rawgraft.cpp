@@ -141,7 +141,7 @@ int run_restore(settings& run, const run_context& context);
 // first look.
 bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   char lock_path[sizeof settings::worldpath + 8];
-  if (!build_path(lock_path, sizeof lock_path, "%s.%s", run.worldpath, "lock")) {
+  if (!build_lock_path(lock_path, sizeof lock_path, run.worldpath)) {
     report(msg::region_too_long);
     return false;
   }

@@ -97,7 +97,7 @@ namespace {
 // (The lock file is only looked for, never made, here.)
 bool being_replaced(const char* worldpath) {
   char lock_path[sizeof settings::worldpath + 8];
-  if (!build_path(lock_path, sizeof lock_path, "%s.%s", worldpath, "lock") ||
+  if (!build_lock_path(lock_path, sizeof lock_path, worldpath) ||
       platform::kind_of(lock_path) != platform::path_kind::file) {
     return false;
   }

@@ -44,10 +44,7 @@ class block_comparer final : public world_sink {
       : world_sink(out.file()), out_(out), old_(open_world_source(worldpath, open_failure_)) {}
   bool write(const void* data, std::size_t size) override {
     if (comparing) compare(data, size);
-    if (!out_.write(data, size)) {
-      failure_ = out_.failure();
-      return false;
-    }
+    if (!passed(out_.write(data, size))) return false;
     // A large block goes to the disk while the rest is made, so making the
     // new world durable waits less.
     unflushed_ += size;
@@ -57,16 +54,8 @@ class block_comparer final : public world_sink {
     }
     return true;
   }
-  bool finish() override {
-    if (out_.finish()) return true;
-    failure_ = out_.failure();
-    return false;
-  }
-  bool finish_aligned(std::int64_t offset) override {
-    if (out_.finish_aligned(offset)) return true;
-    failure_ = out_.failure();
-    return false;
-  }
+  bool finish() override { return passed(out_.finish()); }
+  bool finish_aligned(std::int64_t offset) override { return passed(out_.finish_aligned(offset)); }
   // Starts comparing at the old block's offset.
   void start(std::int64_t block_offset) {
     comparing = true;
@@ -97,6 +86,11 @@ class block_comparer final : public world_sink {
   }
 
  private:
+  // What the sink passed to said, keeping its reason for a failure.
+  bool passed(bool ok) {
+    if (!ok) failure_ = out_.failure();
+    return ok;
+  }
   void compare(const void* data, std::size_t size) {
     block_size_ += static_cast<std::int64_t>(size);
     if (differs_) return;

@@ -26,6 +26,14 @@ enum class read_status {
 
 class world_sink;
 
+// Copies a string of at most 32 bytes as two fixed 16-byte pieces, which
+// cost less than a call to memcpy; 32 bytes must be readable at `from` and
+// writable at `to`, past the string's end too.
+inline void copy_short(void* to, const void* from) {
+  std::memcpy(to, from, 16);
+  std::memcpy(static_cast<char*>(to) + 16, static_cast<const char*>(from) + 16, 16);
+}
+
 // Reads front to back through a window of bytes that the implementation
 // refills; a read that the window can serve costs a memcpy.
 class world_source {
@@ -67,12 +75,9 @@ class world_source {
     if (held >= 2) {
       length = next_[0] | (std::size_t{next_[1]} << 8);
       if (held - 2 >= length) {
-        // Most identifiers are short: two fixed 16-byte copies (more than
-        // the string, but within the window and `into`) cost less than a
-        // call to memcpy.
+        // Most identifiers are short (`into` has room for 32 bytes).
         if (length <= 32 && held - 2 >= 32) {
-          std::memcpy(into, next_ + 2, 16);
-          std::memcpy(into + 16, next_ + 18, 16);
+          copy_short(into, next_ + 2);
         } else {
           std::memcpy(into, next_ + 2, length);
         }

@@ -147,37 +147,34 @@ bool reads_as_world(const char* temp, bool saved_game, bool force) {
 int restore_backup(const char* folder, const backup_file& backup, const char* worldpath,
                    bool saved_game, bool force, const char* stamp) {
   char backup_path[sizeof settings::worldpath + 64];
-  char temp[sizeof settings::worldpath + 8];
+  char temp_path[sizeof settings::worldpath + 8];
   if (!build_path(backup_path, sizeof backup_path, "%s/%s", folder, backup.name.c_str()) ||
-      !build_path(temp, sizeof temp, "%s.%s", worldpath, "TEMP")) {
+      !build_path(temp_path, sizeof temp_path, "%s.%s", worldpath, "TEMP")) {
     report(msg::region_too_long);
     return 1;
   }
   report("Restoring %s\n", backup_path);
-  const std::string interrupted = std::string("\nInterrupted: ") + worldpath + " is unchanged.\n";
-  platform::arm_interrupt_cleanup(temp, interrupted.c_str());
-  file_stream temp_file;
-  platform::remove_file(temp);
-  errno = 0;
-  temp_file.adopt(platform::create_new_file(temp));
+  say_unchanged_on_stops(worldpath);
+  platform::temp_file temp;
+  file_stream temp_file;  // dropped before `temp`, which may remove the file
+  temp_file.adopt(temp.create(temp_path));
+  rewrite_result result = rewrite_result::not_started;
   if (!temp_file) {
-    const int error = errno;
-    platform::disarm_interrupt_cleanup();
-    report("Error: can not create new world file: %s\n", temp);
-    report(msg::system_reason, platform::error_text(error != 0 ? error : EIO).c_str());
-    return 1;
+    report("Error: can not create new world file: %s\n", temp_path);
+    report_reason(platform::last_failure().c_str());
+  } else {
+    report("Writing to new world file: %s\n", temp_path);
+    result = copy_to_temp(backup_path, temp_file, temp_path) ? rewrite_result::placed
+                                                               : rewrite_result::stopped;
   }
-  report("Writing to new world file: %s\n", temp);
-  if (!copy_to_temp(backup_path, temp_file, temp)) {
-    platform::disarm_interrupt_cleanup();
-    return 1;
-  }
-  if (!reads_as_world(temp, saved_game, force)) {
-    platform::remove_file(temp);
-    platform::disarm_interrupt_cleanup();
+  if (result == rewrite_result::placed && !reads_as_world(temp_path, saved_game, force)) {
     report("Error: %s is not a whole world; nothing changed.\n", backup_path);
-    return 1;
+    result = rewrite_result::refused;
   }
-  const bool world_exists = platform::kind_of(worldpath) != platform::path_kind::missing;
-  return place_world(worldpath, temp, stamp, world_exists) == rewrite_result::placed ? 0 : 1;
+  if (result == rewrite_result::placed) {
+    const bool world_exists = platform::kind_of(worldpath) != platform::path_kind::missing;
+    result = place_world(worldpath, temp, stamp, world_exists);
+  }
+  report_unchanged_after(result, worldpath);
+  return result == rewrite_result::placed ? 0 : 1;
 }

@@ -144,7 +144,8 @@ export_result export_strings(world_source& world, dump_writer& dump) {
 }
 }  // namespace
 
-export_result export_block(world_source& world, file_stream& out) {
+export_result export_block(world_source& world, file_stream& out,
+                           const std::function<bool(file_stream&)>& finish) {
   dump_writer dump(out);
   report("Beginning file export...\n");
 
@@ -167,7 +168,7 @@ export_result export_block(world_source& world, file_stream& out) {
     out.fail(errno);
     return export_result::write_failed;
   }
-  if (!out.close()) return export_result::write_failed;
+  if (!(finish ? finish(out) : out.close())) return export_result::write_failed;
   report("Exported %d sections.\n", section_count);
   return export_result::done;
 }

@@ -49,6 +49,7 @@ class file_stream {
   }
   // Records why a read or write of the stream failed.
   void fail(int error_number) { failure_ = platform::error_text(error_number); }
+  void fail_with(const std::string& reason) { failure_ = reason; }
   const std::string& failure() const { return failure_; }
 
  private:

@@ -34,10 +34,6 @@ bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
-// Creates a new, empty file for reading and writing, binary or (on systems
-// that tell them apart) text; fails when anything exists under that name,
-// so it never writes through a link. Reason kept.
-std::FILE* create_new_file(const char* path, bool text = false);
 // Opens a file for binary reading without keeping others from renaming or
 // removing it meanwhile (on Windows an open file could not be renamed).
 // Reason kept.
@@ -146,19 +142,64 @@ class file_lock {
   std::unique_ptr<state> state_;
 };
 
-// Cleanup on an interrupt (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C,
-// break and close events on Windows): while armed, an interrupt removes
-// `temp_path` (if it exists), writes `message` to standard error and ends
-// the process with 128 + the signal's number (130 for the Windows events).
-// Both texts are copied.
-void arm_interrupt_cleanup(const char* temp_path, const char* message);
+// One owner per temporary file. A temporary file is created afresh, is
+// removed on every way out before it is committed (renamed into place) or
+// deliberately kept: when its owner is dropped, on an interrupt, and at the
+// process end (a consistency stop). So no stopped run leaves one behind.
+//
+//   1. create() (or link()) makes the file and registers it for removal.
+//   2. The caller writes it, makes it durable and closes its stream.
+//   3. commit() renames it into place, or keep() leaves it where it is;
+//      either ends the registration. Otherwise it is removed.
+class temp_file {
+ public:
+  temp_file() = default;
+  ~temp_file() { remove(); }
+  temp_file(const temp_file&) = delete;
+  temp_file& operator=(const temp_file&) = delete;
+
+  // Creates a new, empty file at `path` for reading and writing, binary or
+  // (on systems that tell them apart) text. What a stopped run left under
+  // that name is removed first, a link without following it, so the file
+  // never writes through a name that links elsewhere. Null on failure;
+  // reason kept. The stream is the caller's to close.
+  std::FILE* create(const char* path, bool text = false);
+
+  enum class link_result { made, exists, unsupported, failed };
+  // Makes `path` a second name (a hard link) of the file `existing`, never
+  // replacing a file: `exists` when the name is taken, `unsupported` where
+  // the file system has no hard links. Reason kept for `failed`.
+  link_result link(const char* existing, const char* path);
+
+  // Renames the file to `target`, replacing what is there (or, with
+  // `replace` false, never replacing: errno EEXIST then). Reason kept.
+  bool commit(const char* target, bool replace = true);
+  // Ends the registration and leaves the file where it is.
+  void keep();
+  // Removes the file now, unless committed or kept.
+  void remove();
+
+  const char* path() const { return slot_ < 0 ? "" : registered_path(slot_); }
+
+ private:
+  static const char* registered_path(int slot);
+  int slot_ = -1;  // in the table of files to remove; -1 for none
+};
+
+// What an interrupt (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C, break
+// and close events on Windows) does while temporary files are registered:
+// removes them, writes `on_interrupt` to standard error and ends the
+// process with 128 + the signal's number (130 for the Windows events).
+// `on_stop` is written when the process ends with temporary files still
+// registered (a consistency stop). Both texts are copied; empty says nothing.
+void set_stop_messages(const char* on_interrupt, const char* on_stop);
 // While held, an interrupt waits; releasing acts on it as if it came then.
-// The renames that place a new world are done held, so an interrupt never
-// leaves the world's name empty.
 void hold_interrupts();
 void release_interrupts();
-// Back to the system's default handling (after the world has been placed).
-void disarm_interrupt_cleanup();
+// From now on an interrupt does nothing: the change it would stop is
+// complete, and the run finishes saying so. Call it while holding them, so
+// that one that came meanwhile is dropped too.
+void ignore_interrupts();
 
 // Makes a write to a closed pipe fail with an error the tool reports,
 // instead of ending the process silently.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -28,6 +29,11 @@ bool keep_errno() {
   return false;
 }
 }  // namespace
+
+bool keep_error(int error_number) {
+  kept_error = error_number;
+  return false;
+}
 
 std::string last_failure() { return error_text(kept_error); }
 
@@ -77,7 +83,26 @@ bool rename_noreplace(const char* from, const char* to) {
   return try_rename_noreplace(from, to) || keep_errno();
 }
 
-bool rename_replace(const char* from, const char* to) { return rename(from, to) == 0; }
+bool rename_replace(const char* from, const char* to) {
+  return rename(from, to) == 0 || keep_errno();
+}
+
+temp_file::link_result make_hard_link(const char* existing, const char* path) {
+  if (::link(existing, path) == 0) return temp_file::link_result::made;
+  keep_errno();
+  switch (errno) {
+    case EEXIST: return temp_file::link_result::exists;
+    // File systems without hard links (FAT, exFAT, some network shares).
+    case EPERM:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EXDEV:
+    case ENOSYS: return temp_file::link_result::unsupported;
+    default: return temp_file::link_result::failed;
+  }
+}
 
 bool copy_permissions(const char* from, const char* to) {
   struct stat info;
@@ -110,22 +135,22 @@ file_lock::result file_lock::take(const char* path, bool exclusive) {
 
 namespace {
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
-char cleanup_temp[4096];
-char cleanup_message[4096 + 256];
-std::size_t cleanup_message_length = 0;
-
-void copy_text(char* into, std::size_t size, const char* text) {
-  std::size_t i = 0;
-  for (; text[i] != '\0' && i + 1 < size; ++i) into[i] = text[i];
-  into[i] = '\0';
-}
+bool watching = false;
+bool ignoring = false;
 
 // Only async-signal-safe calls here.
 void on_interrupt(int signal_number) {
-  if (cleanup_temp[0] != '\0') unlink(cleanup_temp);
-  ssize_t ignored = write(STDERR_FILENO, cleanup_message, cleanup_message_length);
+  remove_registered_files();
+  ssize_t ignored = write(STDERR_FILENO, interrupt_message, std::strlen(interrupt_message));
   (void)ignored;
   _exit(128 + signal_number);
+}
+
+void at_process_end() {
+  if (remove_registered_files() && stop_message[0] != '\0') {
+    std::fputs(stop_message, stderr);
+    std::fflush(stderr);
+  }
 }
 
 void interrupt_mask(int how) {
@@ -134,24 +159,30 @@ void interrupt_mask(int how) {
   for (int signal_number : interrupt_signals) sigaddset(&set, signal_number);
   sigprocmask(how, &set, nullptr);
 }
-}  // namespace
 
-void arm_interrupt_cleanup(const char* temp_path, const char* message) {
-  copy_text(cleanup_temp, sizeof cleanup_temp, temp_path);
-  copy_text(cleanup_message, sizeof cleanup_message, message);
-  cleanup_message_length = std::strlen(cleanup_message);
+void handle_interrupts(void (*handler)(int)) {
   struct sigaction action {};
-  action.sa_handler = on_interrupt;
+  action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   for (int signal_number : interrupt_signals) sigaddset(&action.sa_mask, signal_number);
   for (int signal_number : interrupt_signals) sigaction(signal_number, &action, nullptr);
+}
+}  // namespace
+
+void watch_for_interrupts() {
+  if (watching || ignoring) return;
+  watching = true;
+  std::atexit(at_process_end);
+  handle_interrupts(on_interrupt);
 }
 
 void hold_interrupts() { interrupt_mask(SIG_BLOCK); }
 void release_interrupts() { interrupt_mask(SIG_UNBLOCK); }
 
-void disarm_interrupt_cleanup() {
-  for (int signal_number : interrupt_signals) ::signal(signal_number, SIG_DFL);
+// An interrupt pending while held is dropped when its action becomes "ignore".
+void ignore_interrupts() {
+  ignoring = true;
+  handle_interrupts(SIG_IGN);
 }
 
 void remove_file(const char* path) { unlink(path); }

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -50,6 +51,8 @@ std::string windows_message(unsigned long code) {
   return message.empty() ? "Windows error " + std::to_string(code) : message;
 }
 }  // namespace
+
+bool keep_error(int error_number) { return keep_errno(error_number); }
 
 std::string last_failure() {
   return kept_error_is_windows ? windows_message(kept_error)
@@ -101,6 +104,20 @@ bool rename_replace(const char* from, const char* to) {
   return move_file(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
+temp_file::link_result make_hard_link(const char* existing, const char* path) {
+  if (CreateHardLinkA(path, existing, nullptr) != 0) return temp_file::link_result::made;
+  const DWORD error = GetLastError();
+  keep_last_error();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+    return temp_file::link_result::exists;
+  }
+  // FAT and exFAT drives, some network shares.
+  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
+    return temp_file::link_result::unsupported;
+  }
+  return temp_file::link_result::failed;
+}
+
 bool copy_permissions(const char* from, const char* to) {
   const DWORD source = GetFileAttributesA(from);
   const DWORD target = GetFileAttributesA(to);
@@ -143,16 +160,9 @@ file_lock::result file_lock::take(const char* path, bool exclusive) {
 }
 
 namespace {
-char cleanup_temp[MAX_PATH * 4];
-char cleanup_message[MAX_PATH * 4 + 256];
-volatile LONG cleanup_armed = 0;
 volatile LONG interrupts_held = 0;
-
-void copy_text(char* into, std::size_t size, const char* text) {
-  std::size_t i = 0;
-  for (; text[i] != '\0' && i + 1 < size; ++i) into[i] = text[i];
-  into[i] = '\0';
-}
+volatile LONG interrupts_ignored = 0;
+bool watching = false;
 
 // Runs on a thread of its own that the console starts for the event.
 BOOL WINAPI on_console_event(DWORD event) {
@@ -160,26 +170,37 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;
   }
   while (interrupts_held != 0) Sleep(10);
-  if (cleanup_armed == 0) return FALSE;
-  if (cleanup_temp[0] != '\0') DeleteFileA(cleanup_temp);
+  if (interrupts_ignored != 0) {
+    // The system ends the process once this returns from a close event:
+    // the main thread's own end comes first.
+    if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+    return TRUE;
+  }
+  remove_registered_files();
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), cleanup_message,
-            static_cast<DWORD>(std::strlen(cleanup_message)), &written, nullptr);
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), interrupt_message,
+            static_cast<DWORD>(std::strlen(interrupt_message)), &written, nullptr);
   ExitProcess(130);
 }
-bool handler_installed = false;
+
+void at_process_end() {
+  if (remove_registered_files() && stop_message[0] != '\0') {
+    std::fputs(stop_message, stderr);
+    std::fflush(stderr);
+  }
+}
 }  // namespace
 
-void arm_interrupt_cleanup(const char* temp_path, const char* message) {
-  copy_text(cleanup_temp, sizeof cleanup_temp, temp_path);
-  copy_text(cleanup_message, sizeof cleanup_message, message);
-  cleanup_armed = 1;
-  if (!handler_installed) handler_installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+void watch_for_interrupts() {
+  if (watching) return;
+  watching = true;
+  std::atexit(at_process_end);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 void hold_interrupts() { interrupts_held = 1; }
 void release_interrupts() { interrupts_held = 0; }
-void disarm_interrupt_cleanup() { cleanup_armed = 0; }
+void ignore_interrupts() { interrupts_ignored = 1; }
 
 void remove_file(const char* path) { DeleteFileA(path); }
 

@@ -214,12 +214,31 @@ bool replaceable_by_dump(const char* path) {
   return std::strncmp(text, "**data exported from", 20) == 0;
 }
 
+// Makes a whole dump durable under its name: TEMP synced, renamed over the
+// old dump, the folder synced. False with the reason in `dump`.
+bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* target) {
+  if (!platform::sync_file(dump.get())) {
+    dump.fail_with(platform::last_failure());
+    return false;
+  }
+  if (!dump.close()) return false;
+  if (platform::kind_of(target) == platform::path_kind::file) {
+    platform::copy_permissions(target, temp.path());
+  }
+  if (!temp.commit(target)) {
+    dump.fail_with(platform::last_failure());
+    return false;
+  }
+  platform::sync_parent_folder(target);
+  return true;
+}
+
 int run_export(settings& run, const run_context&) {
   const char* target = run.argfile;
   // A dump to a regular file is written beside it and renamed into place
-  // once whole, so a failed export never leaves a cut file or loses the
-  // old one. Pipes and devices are written directly.
-  char beside[sizeof settings::worldpath + 8] = "";
+  // once whole and durable, so a failed export or a power cut never leaves
+  // a cut file or loses the old one. Pipes and devices are written directly.
+  platform::temp_file temp;
   const bool to_file = std::strcmp(target, "-") != 0;
   if (!to_file) {
     run.exportfile.adopt(stdout);
@@ -234,14 +253,14 @@ int run_export(settings& run, const run_context&) {
       report("Error: %s exists and is not a dump; it was not replaced.\n", target);
       return end_of_run(exit_error);
     }
+    char beside[sizeof settings::worldpath + 8];
     std::string reason = platform::error_text(ENAMETOOLONG);
     if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
       run.exportfile.open(target, "w+");
       reason = run.exportfile.failure();
     } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
                static_cast<int>(sizeof beside)) {
-      platform::remove_file(beside);
-      run.exportfile.adopt(platform::create_new_file(beside, true));
+      run.exportfile.adopt(temp.create(beside, true));
       if (!run.exportfile) reason = platform::last_failure();
     }
     if (!run.exportfile) {
@@ -260,21 +279,12 @@ int run_export(settings& run, const run_context&) {
                                     "**data exported from %s on %s by Rawgraft**\n",
                                     run.worldpath, timestamp) >= 0;
   if (!written) run.exportfile.fail(errno);
-  export_result result =
-      written ? export_block(*run.worldfile, run.exportfile) : export_result::write_failed;
-  if (result == export_result::done && beside[0] != '\0') {
-    if (platform::kind_of(target) == platform::path_kind::file) {
-      platform::copy_permissions(target, beside);
-    }
-    if (!platform::rename_replace(beside, target)) {
-      run.exportfile.fail(errno);
-      result = export_result::write_failed;
-    }
-  }
-  if (result != export_result::done) {
-    run.exportfile.close();
-    if (beside[0] != '\0') platform::remove_file(beside);
-  }
+  const auto finish = [&temp, target](file_stream& dump) {
+    return temp.path()[0] == '\0' ? dump.close() : commit_dump(temp, dump, target);
+  };
+  const export_result result = written ? export_block(*run.worldfile, run.exportfile, finish)
+                                       : export_result::write_failed;
+  if (result != export_result::done) run.exportfile.close();
   if (result == export_result::world_read_failed) {
     report_unreadable_world(*run.worldfile, run.worldpath);
     return end(exit_error);
@@ -293,8 +303,10 @@ int rewrite_status(rewrite_result result) {
     case rewrite_result::unchanged: return exit_done;
     case rewrite_result::not_started:
     case rewrite_result::stopped:
+    case rewrite_result::refused:
     case rewrite_result::backup_failed:
-    case rewrite_result::placing_failed: return exit_error;
+    case rewrite_result::placing_failed:
+    case rewrite_result::left_under_backup: return exit_error;
   }
   return exit_error;
 }

@@ -209,68 +209,153 @@ rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream
   return rewrite_result::placed;
 }
 
-// Step 4: the first free backup name.
-bool back_up(const char* worldpath, const char* stamp, char* backup, std::size_t size) {
-  for (int counter = 0; counter <= most_backup_counters; ++counter) {
-    const bool named = counter == 0
-                           ? build_path(backup, size, "%s.%s", worldpath, stamp)
-                           : build_path(backup, size, "%s.%s.%d", worldpath, stamp, counter);
-    if (named && platform::rename_noreplace(worldpath, backup)) {
-      report("Backup successful: %s\n", backup);
-      return true;
-    }
-    if (!named || errno != EEXIST) break;
-  }
-  const std::string reason =
-      backup[0] == '\0' ? platform::error_text(ENAMETOOLONG) : platform::last_failure();
+// The backup names: <world>.<stamp>, then <world>.<stamp>.1, .2, ...
+bool backup_name(char* backup, std::size_t size, const char* worldpath, const char* stamp,
+                 int counter) {
+  return counter == 0 ? build_path(backup, size, "%s.%s", worldpath, stamp)
+                      : build_path(backup, size, "%s.%s.%d", worldpath, stamp, counter);
+}
+
+void report_backup_failed(const char* backup, const std::string& reason) {
   report("Error: could not backup original world.dat to %s\n", backup);
   report_reason(reason.c_str());
-  return false;
 }
-}  // namespace
 
-rewrite_result place_world(const char* worldpath, const char* temp, const char* stamp,
-                           bool world_exists) {
-  char backup[sizeof settings::worldpath + sizeof timestamp + 8] = "";
-  platform::hold_interrupts();
-  if (world_exists && !back_up(worldpath, stamp, backup, sizeof backup)) {
-    platform::release_interrupts();
-    return rewrite_result::backup_failed;
+enum class backup_made { linked, renamed, failed };
+
+// Step 1 (or the fallback's first rename): the first free backup name made
+// a second name of the world; where the file system has no hard links, the
+// world renamed to it, with interrupts held, which the caller releases.
+backup_made back_up(const char* worldpath, const char* stamp, platform::temp_file& link,
+                    char* backup, std::size_t size) {
+  bool linking = true;
+  for (int counter = 0; counter <= most_backup_counters; ++counter) {
+    if (!backup_name(backup, size, worldpath, stamp, counter)) break;
+    if (linking) {
+      switch (link.link(worldpath, backup)) {
+        case platform::temp_file::link_result::made:
+          report("Backup successful: %s\n", backup);
+          return backup_made::linked;
+        case platform::temp_file::link_result::exists: continue;
+        case platform::temp_file::link_result::failed:
+          report_backup_failed(backup, platform::last_failure());
+          return backup_made::failed;
+        case platform::temp_file::link_result::unsupported:
+          linking = false;
+          platform::hold_interrupts();
+          break;
+      }
+    }
+    if (platform::rename_noreplace(worldpath, backup)) {
+      report("Backup successful: %s\n", backup);
+      return backup_made::renamed;
+    }
+    if (errno != EEXIST) break;
   }
-  // Once the world has its backup name TEMP holds the only copy of the new
-  // world, so an interrupt must no longer remove it.
-  platform::disarm_interrupt_cleanup();
-  const bool placed = platform::rename_noreplace(temp, worldpath);
-  const std::string reason = placed ? std::string() : platform::last_failure();
+  report_backup_failed(backup, backup[0] == '\0' ? platform::error_text(ENAMETOOLONG)
+                                                 : platform::last_failure());
+  if (!linking) platform::release_interrupts();
+  return backup_made::failed;
+}
+
+void report_placed() {
+  report("New World Placed.\n");
+  report("\nDone.\n");
+}
+
+rewrite_result report_placing_failed(const char* worldpath) {
+  report("Error: could not rename TEMP file to %s\n", worldpath);
+  report_reason(platform::last_failure().c_str());
+  return rewrite_result::placing_failed;
+}
+
+// The fallback's second rename, with interrupts held since the first: the
+// world's name is empty between the two.
+rewrite_result place_after_rename(const char* worldpath, platform::temp_file& temp) {
+  const bool placed = temp.commit(worldpath, false);
+  // Either the new world is in place, or TEMP holds its only copy beside
+  // the old one under its backup name: an interrupt must not remove it.
+  temp.keep();
+  platform::ignore_interrupts();
   platform::sync_parent_folder(worldpath);
   platform::release_interrupts();
   if (!placed) {
-    report("Error: could not rename TEMP file to %s\n", worldpath);
-    report_reason(reason.c_str());
-    return rewrite_result::placing_failed;
+    report_placing_failed(worldpath);
+    return rewrite_result::left_under_backup;
   }
-  report("New World Placed.\n");
-  report("\nDone.\n");
+  report_placed();
+  return rewrite_result::placed;
+}
+}  // namespace
+
+void say_unchanged_on_stops(const char* worldpath) {
+  const std::string unchanged = std::string(worldpath) + " is unchanged.\n";
+  platform::set_stop_messages(("\nInterrupted: " + unchanged).c_str(), unchanged.c_str());
+}
+
+void report_unchanged_after(rewrite_result result, const char* worldpath) {
+  switch (result) {
+    case rewrite_result::not_started:
+    case rewrite_result::stopped:
+    case rewrite_result::backup_failed:
+    case rewrite_result::placing_failed: report("%s is unchanged.\n", worldpath); break;
+    case rewrite_result::placed:
+    case rewrite_result::unchanged:
+    case rewrite_result::refused:
+    case rewrite_result::left_under_backup: break;
+  }
+}
+
+rewrite_result place_world(const char* worldpath, platform::temp_file& temp, const char* stamp,
+                           bool world_exists) {
+  if (!world_exists) {
+    // Nothing to back up; a world that appeared meanwhile is not replaced.
+    platform::hold_interrupts();
+    const bool placed = temp.commit(worldpath, false);
+    if (placed) platform::ignore_interrupts();
+    platform::release_interrupts();
+    if (!placed) return report_placing_failed(worldpath);
+    platform::sync_parent_folder(worldpath);
+    report_placed();
+    return rewrite_result::placed;
+  }
+  char backup[sizeof settings::worldpath + sizeof timestamp + 8] = "";
+  platform::temp_file link;  // the backup's name, removed unless the world is placed
+  switch (back_up(worldpath, stamp, link, backup, sizeof backup)) {
+    case backup_made::failed: return rewrite_result::backup_failed;
+    case backup_made::renamed: return place_after_rename(worldpath, temp);
+    case backup_made::linked: break;
+  }
+  // Step 2: the backup's name is durable before the world's name changes.
+  platform::sync_parent_folder(worldpath);
+  // Step 3: the world's name goes from the old world to the new in one step.
+  platform::hold_interrupts();
+  const bool placed = temp.commit(worldpath);
+  if (placed) {
+    link.keep();
+    platform::ignore_interrupts();
+  }
+  platform::release_interrupts();
+  if (!placed) return report_placing_failed(worldpath);  // link and TEMP go with their owners
+  // Step 4.
+  platform::sync_parent_folder(worldpath);
+  report_placed();
   return rewrite_result::placed;
 }
 
-rewrite_result rewrite_world(const rewrite_job& job) {
+namespace {
+rewrite_result write_and_place(const rewrite_job& job) {
   rewrite_paths paths{};
   if (!build_path(paths.temp, sizeof paths.temp, "%s.%s", job.worldpath, "TEMP")) {
     report("Error: can not create new world file: %s\n", paths.temp);
     return rewrite_result::not_started;
   }
-  const std::string interrupted = std::string("\nInterrupted: ") + job.worldpath + " is unchanged.\n";
-  platform::arm_interrupt_cleanup(paths.temp, interrupted.c_str());
+  say_unchanged_on_stops(job.worldpath);
 
-  // A TEMP left by a stopped run is replaced by a new file rather than
-  // emptied in place: if that name were a link to the world, emptying it
-  // would empty the world. What cannot be removed is not written through.
-  file_stream temp_file;
-  platform::remove_file(paths.temp);
-  temp_file.adopt(platform::create_new_file(paths.temp));
+  platform::temp_file temp;
+  file_stream temp_file;  // dropped before `temp`, which may remove the file
+  temp_file.adopt(temp.create(paths.temp));
   if (!temp_file) {
-    platform::disarm_interrupt_cleanup();
     report("Error: can not create new world file: %s\n", paths.temp);
     report_reason(platform::last_failure().c_str());
     return rewrite_result::not_started;
@@ -280,25 +365,23 @@ rewrite_result rewrite_world(const rewrite_job& job) {
 
   std::int64_t block_end = -1;  // in the new world, where the rest begins
   rewrite_result result = write_aside(job, *out, paths.temp, block_end);
-  if (result == rewrite_result::unchanged) {
-    temp_file.close();
-    platform::remove_file(paths.temp);
-  }
   bool whole = false;
   if (result == rewrite_result::placed) {
     result = make_durable(job, *out, temp_file, paths.temp, block_end, whole);
   }
-  if (result != rewrite_result::placed) {
-    platform::disarm_interrupt_cleanup();
-    return result;
-  }
+  if (result != rewrite_result::placed) return result;
   // The world is read no more; closing it lets the system rename it.
   job.world.close();
   if (!whole) {
-    platform::remove_file(paths.temp);
-    platform::disarm_interrupt_cleanup();
     report("Error: the new lists do not read back whole; %s is unchanged.\n", job.worldpath);
-    return rewrite_result::stopped;
+    return rewrite_result::refused;
   }
-  return place_world(job.worldpath, paths.temp, job.stamp, true);
+  return place_world(job.worldpath, temp, job.stamp, true);
+}
+}  // namespace
+
+rewrite_result rewrite_world(const rewrite_job& job) {
+  const rewrite_result result = write_and_place(job);
+  report_unchanged_after(result, job.worldpath);
+  return result;
 }

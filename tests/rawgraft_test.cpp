@@ -288,12 +288,13 @@ TEST(Ends, EveryEndHasItsExitStatus) {
        "Error: can not open input file: none.txt\n" + kNoSuchFile},
       {"import out of order", {"1", "import", "dump.txt"}, 1,
        "panic! section found out of order! expected inorganic\n"
-       "consistency check failed: sections in table order\n",
+       "consistency check failed: sections in table order\n"
+       "./data/save/region1/world.dat is unchanged.\n",
        [](const ts::game_folder& f) { f.write_file("dump.txt", "====plant====\nOAK\n"); }},
       {"sync without raws", {"1", "sync"}, 1, no_raws("region1")},
       {"new world cannot be created", {"1", "sync"}, 1,
        "Error: can not create new world file: ./data/save/region1/world.dat.TEMP\n" +
-           ts::reason("File exists"),
+           ts::reason("File exists") + "./data/save/region1/world.dat is unchanged.\n",
        [](const ts::game_folder& f) {
          f.make_dir(ts::game_folder::raw_dir("region1"));
          f.make_dir(ts::game_folder::region_dir("region1") / "world.dat.TEMP");

@@ -98,13 +98,15 @@ temp_file::link_result temp_file::link(const char* existing, const char* path) {
     return link_result::failed;
   }
   watch_for_interrupts();
-  // Marked only once made: a name another file holds is never removed. An
-  // interrupt in between leaves an extra name of the old world, no harm.
+  // Marked only once made, so that a name another file holds is never
+  // removed; held meanwhile, so that an interrupt never leaves the link.
+  hold_interrupts();
   const link_result made = make_hard_link(existing, path);
   if (made == link_result::made) {
     temp_slots[slot].used = 1;
     slot_ = slot;
   }
+  release_interrupts();
   return made;
 }
 

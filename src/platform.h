@@ -194,6 +194,7 @@ class temp_file {
 // registered (a consistency stop). Both texts are copied; empty says nothing.
 void set_stop_messages(const char* on_interrupt, const char* on_stop);
 // While held, an interrupt waits; releasing acts on it as if it came then.
+// Holds nest: the last release lets interrupts through.
 void hold_interrupts();
 void release_interrupts();
 // From now on an interrupt does nothing: the change it would stop is

@@ -176,8 +176,16 @@ void watch_for_interrupts() {
   handle_interrupts(on_interrupt);
 }
 
-void hold_interrupts() { interrupt_mask(SIG_BLOCK); }
-void release_interrupts() { interrupt_mask(SIG_UNBLOCK); }
+namespace {
+int holds = 0;
+}  // namespace
+
+void hold_interrupts() {
+  if (holds++ == 0) interrupt_mask(SIG_BLOCK);
+}
+void release_interrupts() {
+  if (holds > 0 && --holds == 0) interrupt_mask(SIG_UNBLOCK);
+}
 
 // An interrupt pending while held is dropped when its action becomes "ignore".
 void ignore_interrupts() {

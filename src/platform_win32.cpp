@@ -198,8 +198,10 @@ void watch_for_interrupts() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void hold_interrupts() { interrupts_held = 1; }
-void release_interrupts() { interrupts_held = 0; }
+void hold_interrupts() { InterlockedIncrement(&interrupts_held); }
+void release_interrupts() {
+  if (interrupts_held > 0) InterlockedDecrement(&interrupts_held);
+}
 void ignore_interrupts() { interrupts_ignored = 1; }
 
 void remove_file(const char* path) { DeleteFileA(path); }

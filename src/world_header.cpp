@@ -91,10 +91,11 @@ void report_unreadable_world(const world_source& world, const char* worldpath) {
 }
 
 namespace {
-// A run placing a new world.dat renames the old one to its backup name a
-// moment before the new one takes the name, holding the world's lock: a
-// world.dat missing while its lock is held is being replaced, not gone.
-// (The lock file is only looked for, never made, here.)
+// Where the file system has no hard links, a run placing a new world.dat
+// renames the old one to its backup name a moment before the new one takes
+// the name, holding the world's lock: a world.dat missing while its lock is
+// held is being replaced, not gone. (The hard-link placement never leaves
+// the name empty; the lock file is only looked for, never made, here.)
 bool being_replaced(const char* worldpath) {
   char lock_path[sizeof settings::worldpath + 8];
   if (!build_lock_path(lock_path, sizeof lock_path, worldpath) ||

@@ -95,10 +95,15 @@ namespace {
 // Copies the backup into TEMP and makes it durable; false after reporting.
 bool copy_to_temp(const char* backup_path, file_stream& temp_file, const char* temp) {
   file_stream backup;
-  errno = 0;
-  if (!backup.open(backup_path, "rb")) {
+  bool not_regular = false;
+  backup.adopt(platform::open_for_reading(backup_path, &not_regular));
+  if (not_regular) {
+    report(msg::not_regular, backup_path);
+    return false;
+  }
+  if (!backup) {
     report("Error: can not open %s\n", backup_path);
-    report(msg::system_reason, platform::error_text(errno != 0 ? errno : EIO).c_str());
+    report_reason(platform::last_failure().c_str());
     return false;
   }
   platform::file_copier copier;
@@ -151,6 +156,11 @@ int restore_backup(const char* folder, const backup_file& backup, const char* wo
   if (!build_path(backup_path, sizeof backup_path, "%s/%s", folder, backup.name.c_str()) ||
       !build_path(temp_path, sizeof temp_path, "%s.%s", worldpath, "TEMP")) {
     report(msg::region_too_long);
+    return 1;
+  }
+  const platform::path_kind world_kind = platform::kind_of(worldpath);
+  if (world_kind != platform::path_kind::file && world_kind != platform::path_kind::missing) {
+    report(msg::not_regular, worldpath);
     return 1;
   }
   report("Restoring %s\n", backup_path);

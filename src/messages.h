@@ -11,5 +11,6 @@ inline constexpr const char* world_read_failed = "Error: could not read world fi
 inline constexpr const char* new_world_write_failed = "Error: could not write new world file: %s\n";
 inline constexpr const char* input_read_failed = "Error: could not read input file: %s\n";
 inline constexpr const char* export_write_failed = "Error: could not write export to %s\n";
+inline constexpr const char* not_regular = "Error: %s is not a regular file.\n";
 inline constexpr const char* system_reason = "  (%s)\n";
 }  // namespace msg

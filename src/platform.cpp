@@ -90,6 +90,26 @@ std::FILE* temp_file::create(const char* path, bool text) {
   return file;
 }
 
+std::FILE* temp_file::create_locked(const char* path, bool text, bool& busy) {
+  remove();
+  busy = false;
+  const int slot = prepare_slot(path);
+  if (slot < 0) {
+    keep_error(errno);
+    return nullptr;
+  }
+  watch_for_interrupts();
+  // Held: another run's file under the name must never be registered.
+  hold_interrupts();
+  std::FILE* file = create_new_locked(path, text, busy);
+  if (file != nullptr) {
+    temp_slots[slot].used = 1;
+    slot_ = slot;
+  }
+  release_interrupts();
+  return file;
+}
+
 temp_file::link_result temp_file::link(const char* existing, const char* path) {
   remove();
   const int slot = prepare_slot(path);

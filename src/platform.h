@@ -34,10 +34,11 @@ bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
-// Opens a file for binary reading without keeping others from renaming or
-// removing it meanwhile (on Windows an open file could not be renamed).
-// Reason kept.
-std::FILE* open_for_reading(const char* path);
+// Opens a regular file for binary reading without keeping others from
+// renaming or removing it meanwhile (on Windows an open file could not be
+// renamed). Never waits: a FIFO, device, socket or folder at the name is
+// refused with `*not_regular` set (when given). Reason kept.
+std::FILE* open_for_reading(const char* path, bool* not_regular = nullptr);
 
 // Pushes a file's written data to stable storage (after fflush). Reason kept.
 bool sync_file(std::FILE* file);
@@ -164,6 +165,11 @@ class temp_file {
   // never writes through a name that links elsewhere. Null on failure;
   // reason kept. The stream is the caller's to close.
   std::FILE* create(const char* path, bool text = false);
+  // The same, and the file stays locked while its stream is open, so that
+  // runs writing the same file never take each other's: `busy` is set when
+  // another run holds it. A file a killed run left there is replaced. Keep
+  // the stream open until the commit.
+  std::FILE* create_locked(const char* path, bool text, bool& busy);
 
   enum class link_result { made, exists, unsupported, failed };
   // Makes `path` a second name (a hard link) of the file `existing`, never
@@ -202,8 +208,8 @@ void release_interrupts();
 // that one that came meanwhile is dropped too.
 void ignore_interrupts();
 
-// Makes a write to a closed pipe fail with an error the tool reports,
-// instead of ending the process silently.
+// Makes a write to a closed pipe, or past the file-size limit, fail with an
+// error the tool reports, instead of ending the process silently.
 void report_broken_pipes();
 
 // Waits for one key press on the console itself (not standard input), with no

@@ -118,9 +118,12 @@ file_lock::file_lock() = default;
 file_lock::~file_lock() = default;
 
 file_lock::result file_lock::take(const char* path, bool exclusive) {
-  int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A link at the lock's name is refused (ELOOP), so that no run creates or
+  // locks a file outside the save folder; a FIFO there must not make it wait.
+  const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = ::open(path, O_RDWR | O_CREAT | flags, 0666);
   // A shared lock needs no writing: a lock file that exists read-only serves.
-  if (fd < 0 && !exclusive) fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && !exclusive && errno != ELOOP) fd = ::open(path, O_RDONLY | flags);
   if (fd < 0) return result::failed;
   while (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
@@ -195,9 +198,27 @@ void ignore_interrupts() {
 
 void remove_file(const char* path) { unlink(path); }
 
-std::FILE* open_for_reading(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) keep_errno();
+std::FILE* open_for_reading(const char* path, bool* not_regular) {
+  if (not_regular != nullptr) *not_regular = false;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer forever.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    keep_errno();
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    keep_error(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    if (not_regular != nullptr) *not_regular = true;
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    keep_errno();
+    close(fd);
+  }
   return file;
 }
 
@@ -213,6 +234,63 @@ std::FILE* create_new_file(const char* path, bool) {
     close(fd);
   }
   return file;
+}
+
+namespace {
+bool names_this_file(int fd, const char* path) {
+  struct stat open_file, named;
+  return fstat(fd, &open_file) == 0 && lstat(path, &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+}  // namespace
+
+// Every run locks the file it creates at once and removes a file under the
+// name only while holding its lock, so no run removes or takes a file
+// another run is writing; one whose new file was locked or replaced in the
+// moment before its own lock gives way as busy.
+std::FILE* create_new_locked(const char* path, bool text, bool& busy) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !names_this_file(fd, path)) {
+        close(fd);
+        busy = true;
+        return nullptr;
+      }
+      std::FILE* file = fdopen(fd, text ? "w+" : "w+b");
+      if (file == nullptr) {
+        keep_errno();
+        close(fd);
+      }
+      return file;
+    }
+    if (errno != EEXIST) {
+      keep_errno();
+      return nullptr;
+    }
+    const int old = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (old < 0) {
+      if (errno == ENOENT) continue;
+      // A link is removed, never followed.
+      if (errno == ELOOP && unlink(path) == 0) continue;
+      keep_errno();
+      return nullptr;
+    }
+    if (flock(old, LOCK_EX | LOCK_NB) != 0) {
+      const bool held = errno == EWOULDBLOCK;
+      keep_errno();
+      close(old);
+      busy = held;
+      return nullptr;
+    }
+    // Left by a killed run: removed while locked.
+    const bool removed = !names_this_file(old, path) || unlink(path) == 0;
+    if (!removed) keep_errno();
+    close(old);
+    if (!removed) return nullptr;
+  }
+  busy = true;
+  return nullptr;
 }
 
 bool sync_file(std::FILE* file) { return fsync(fileno(file)) == 0 || keep_errno(); }
@@ -358,7 +436,12 @@ std::vector<folder_entry> folder_listing::entries() {
   return list;
 }
 
-void report_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+void report_broken_pipes() {
+  ::signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit (ulimit -f) then fails with EFBIG and
+  // is reported like a full disk, and TEMP is removed.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
 
 namespace {
 int tty_fd = -1;

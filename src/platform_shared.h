@@ -18,6 +18,8 @@ bool keep_error(int error_number);
 // Creates a new, empty file for reading and writing; fails when anything
 // exists under that name, so it never writes through a link. Reason kept.
 std::FILE* create_new_file(const char* path, bool text);
+// The same, locked, for temp_file::create_locked.
+std::FILE* create_new_locked(const char* path, bool text, bool& busy);
 // A hard link that never replaces; see temp_file::link.
 temp_file::link_result make_hard_link(const char* existing, const char* path);
 

@@ -135,15 +135,25 @@ file_lock::file_lock() = default;
 file_lock::~file_lock() = default;
 
 file_lock::result file_lock::take(const char* path, bool exclusive) {
+  // A reparse point (a link) at the lock's name is opened itself, not
+  // followed, and refused: no run creates or locks a file elsewhere.
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_ALWAYS, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE && !exclusive) {
     handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         nullptr, OPEN_EXISTING, flags, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
     errno = EACCES;
+    return result::failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) != 0 &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    CloseHandle(handle);
+    errno = ELOOP;
     return result::failed;
   }
   OVERLAPPED at{};
@@ -237,8 +247,71 @@ std::FILE* open_shared(const char* path, DWORD access, DWORD disposition, int fl
 }
 }  // namespace
 
-std::FILE* open_for_reading(const char* path) {
-  return open_shared(path, GENERIC_READ, OPEN_EXISTING, _O_BINARY | _O_RDONLY, "rb");
+std::FILE* open_for_reading(const char* path, bool* not_regular) {
+  if (not_regular != nullptr) *not_regular = false;
+  const DWORD attributes = GetFileAttributesA(path);
+  const char* name = std::strrchr(path, '\\');
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+       is_device_name(name == nullptr ? path : name + 1))) {
+    if (not_regular != nullptr) *not_regular = true;
+    keep_errno(EINVAL);
+    return nullptr;
+  }
+  std::FILE* file = open_shared(path, GENERIC_READ, OPEN_EXISTING, _O_BINARY | _O_RDONLY, "rb");
+  if (file != nullptr && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) !=
+                             FILE_TYPE_DISK) {
+    std::fclose(file);
+    if (not_regular != nullptr) *not_regular = true;
+    keep_errno(EINVAL);
+    return nullptr;
+  }
+  return file;
+}
+
+namespace {
+// One byte far past any data, so that the lock never keeps a reader out.
+bool lock_far_byte(HANDLE handle) {
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x7FFFFFFF;
+  return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+}  // namespace
+
+// As on POSIX: each run locks the file it creates at once, and removes one
+// under the name only while holding its lock.
+std::FILE* create_new_locked(const char* path, bool text, bool& busy) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::FILE* file = create_new_file(path, text);
+    if (file != nullptr) {
+      if (!lock_far_byte(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))))) {
+        std::fclose(file);
+        busy = true;
+        return nullptr;
+      }
+      return file;
+    }
+    if (errno != EEXIST) return nullptr;
+    HANDLE old = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (old == INVALID_HANDLE_VALUE) {
+      keep_last_error();
+      return nullptr;
+    }
+    if (!lock_far_byte(old)) {
+      CloseHandle(old);
+      busy = true;
+      return nullptr;
+    }
+    // Left by a killed run: removed while locked (it goes when closed).
+    const bool removed = DeleteFileA(path) != 0;
+    if (!removed) keep_last_error();
+    CloseHandle(old);
+    if (!removed) return nullptr;
+  }
+  busy = true;
+  return nullptr;
 }
 
 std::FILE* create_new_file(const char* path, bool text) {

@@ -151,8 +151,9 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
       report(msg::another_run, run.worldpath);
       return false;
     case platform::file_lock::result::failed:
-      // Reading from a folder that cannot be written needs no lock.
-      if (!exclusive) return true;
+      // Reading from a folder that cannot be written needs no lock; a link
+      // at the lock's name is refused all the same.
+      if (!exclusive && errno != ELOOP) return true;
       report("Error: can not lock %s\n", lock_path);
       report(msg::system_reason, platform::error_text(errno != 0 ? errno : EACCES).c_str());
       return false;
@@ -160,7 +161,12 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   }
   if (!reopen) return true;
   std::string reason;
-  run.worldfile = open_world_source(run.worldpath, reason);
+  bool not_regular = false;
+  run.worldfile = open_world_source(run.worldpath, reason, &not_regular);
+  if (not_regular) {
+    report(msg::not_regular, run.worldpath);
+    return false;
+  }
   if (!run.worldfile) {
     report("Error: can not open region file: %s\n", run.worldpath);
     report(msg::system_reason, reason.c_str());
@@ -215,13 +221,13 @@ bool replaceable_by_dump(const char* path) {
 }
 
 // Makes a whole dump durable under its name: TEMP synced, renamed over the
-// old dump, the folder synced. False with the reason in `dump`.
+// old dump while its stream (and so its lock) is still open, the folder
+// synced. False with the reason in `dump`.
 bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* target) {
   if (!platform::sync_file(dump.get())) {
     dump.fail_with(platform::last_failure());
     return false;
   }
-  if (!dump.close()) return false;
   if (platform::kind_of(target) == platform::path_kind::file) {
     platform::copy_permissions(target, temp.path());
   }
@@ -230,7 +236,7 @@ bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* targe
     return false;
   }
   platform::sync_parent_folder(target);
-  return true;
+  return dump.close();
 }
 
 int run_export(settings& run, const run_context&) {
@@ -260,7 +266,12 @@ int run_export(settings& run, const run_context&) {
       reason = run.exportfile.failure();
     } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
                static_cast<int>(sizeof beside)) {
-      run.exportfile.adopt(temp.create(beside, true));
+      bool busy = false;
+      run.exportfile.adopt(temp.create_locked(beside, true, busy));
+      if (busy) {
+        report("Error: another run is writing %s\n", target);
+        return end_of_run(exit_error);
+      }
       if (!run.exportfile) reason = platform::last_failure();
     }
     if (!run.exportfile) {

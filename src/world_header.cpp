@@ -120,11 +120,12 @@ world_opening open_world(char* region_argument, settings& run, bool open_it) {
   }
   // Looks for (or opens) the world at run.worldpath.
   std::string reason;
+  bool not_regular = false;  // a FIFO, device or folder is never a world
   const auto look = [&] {
-    if (open_it) run.worldfile = open_world_source(run.worldpath, reason);
+    if (open_it) run.worldfile = open_world_source(run.worldpath, reason, &not_regular);
     run.world_found = open_it ? run.worldfile != nullptr
                               : platform::kind_of(run.worldpath) != platform::path_kind::missing;
-    return run.world_found;
+    return run.world_found || not_regular;
   };
   run.saved_game = false;
   if (!look()) {
@@ -138,6 +139,10 @@ world_opening open_world(char* region_argument, settings& run, bool open_it) {
       std::memcpy(run.worldpath + std::strlen(run.worldpath) - 4, ".sav", 4);
       look();
     }
+  }
+  if (not_regular) {
+    report(msg::not_regular, run.worldpath);
+    return world_opening::not_found;
   }
   if (open_it && !run.world_found) {
     report("Error: can not open region file: %s\n", run.worldpath);

@@ -213,8 +213,9 @@ std::unique_ptr<world_sink> plain_world_sink(std::FILE* file) {
   return std::make_unique<plain_sink>(file);
 }
 
-std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason) {
-  std::FILE* file = platform::open_for_reading(path);
+std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason,
+                                                bool* not_regular) {
+  std::FILE* file = platform::open_for_reading(path, not_regular);
   if (file == nullptr) {
     reason = platform::last_failure();
     return nullptr;

@@ -186,7 +186,10 @@ class world_sink {
 // declare (a file too short to tell is read as plain; the header checks
 // then refuse it). Null, with the system's reason in `reason`, when it
 // cannot be opened.
-std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason);
+// A path that names no regular file is refused, never waited on, with
+// `*not_regular` set when given.
+std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason,
+                                                bool* not_regular = nullptr);
 
 // Sources over a stream that the source then owns and closes: the plain
 // form, and the compressed form (bytes 0-7 as they are, then zlib chunks).

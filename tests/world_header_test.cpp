@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+
+#include "support/dump_text.hpp"
 #include "support/testsupport.hpp"
 
 namespace ts = testsupport;
@@ -192,20 +196,39 @@ TEST_F(WorldHeader, HeaderOnlyWorldStillGetsPastIdentification) {
   check_dat(ts::world_dat_header(), ok, ok);
 }
 
-TEST_F(WorldHeader, AWorldThatCannotBeReadIsReported) {
-  folder.make_dir(ts::game_folder::world_file("region1"));
-  const ts::run_result r = ts::run_rawgraft(folder, {"1", "export", "-"});
-  EXPECT_EQ(r.status, 1) << r;
-  // Windows cannot open a folder as a file at all, so there the world is
-  // missing and the saved-game form is tried in vain.
-  EXPECT_TRUE(r.err.ends_with(
-      ts::windows_build()
-          ? "Error: can not open region file: ./data/save/region1/world.sav\n" +
-                ts::reason("No such file or directory") + "No saved regions in ./data/save.\n"
-          : "Error: could not read world file: ./data/save/region1/world.dat\n"
-            "  (Is a directory)\n"))
-      << r;
-  EXPECT_EQ(r.out, "");
+// Only a regular file is a world: anything else at its name is refused at
+// once, never waited on (a FIFO would wait for a writer forever).
+TEST_F(WorldHeader, AWorldThatIsNotARegularFileIsRefusedAtOnce) {
+  const auto world = ts::game_folder::world_file("region1");
+  const struct {
+    const char* name;
+    std::function<void()> make;
+  } kinds[] = {
+      {"a folder", [&] { folder.make_dir(world); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(folder.path(world).c_str(), 0666), 0); }},
+      {"a device", [&] { folder.make_symlink("/dev/zero", world); }},
+  };
+  folder.write_file("dump.txt", ts::dump_title("./data/save/region1/world.dat") +
+                                    ts::dump_body(ts::sample_block()));
+  for (const auto& kind : kinds) {
+    // Wine sees a FIFO or a link to a device as no Windows file would be.
+    if (ts::windows_build() && std::string(kind.name) != "a folder") continue;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"1", "export", "-"}, {"1", "import", "dump.txt"}, {"1", "check"}}) {
+      SCOPED_TRACE(std::string(kind.name) + ", " + args[1]);
+      std::filesystem::remove(folder.path(world));
+      kind.make();
+      const ts::run_result r =
+          ts::run_rawgraft(folder, args, "", {.timeout = std::chrono::seconds(10)});
+      EXPECT_FALSE(r.timed_out) << r;
+      EXPECT_EQ(r.status, 1) << r;
+      EXPECT_TRUE(r.err.ends_with("Error: ./data/save/region1/world.dat is not a regular file.\n"))
+          << r;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(folder.list(ts::game_folder::region_dir("region1")),
+                (std::vector<std::string>{"world.dat"}));
+    }
+  }
 }
 
 }  // namespace

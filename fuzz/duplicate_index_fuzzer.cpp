@@ -28,6 +28,7 @@
 
 #include "duplicate_index.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "object_block.h"
 
 namespace {
@@ -60,7 +61,8 @@ std::optional<std::size_t> first_match(const std::uint8_t* range, std::size_t si
 }
 
 std::string record_of(const std::string& text) {
-  std::string record{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
+  std::string record(2, '\0');
+  store_le16(record.data(), static_cast<std::uint16_t>(text.size()));
   return record + text;
 }
 
@@ -138,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 2: {
         const std::size_t p = steps.u16() % out.outp;
         if (out.outp - p < 2) break;
-        const std::size_t length = out.data()[p] | (out.data()[p + 1] << 8);
+        const std::size_t length = load_le16(out.data() + p);
         if (out.outp - p - 2 < length) break;
         probe(out, index, std::string(reinterpret_cast<const char*>(out.data() + p + 2), length));
         break;

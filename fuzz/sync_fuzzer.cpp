@@ -21,6 +21,7 @@
 
 #include "duplicate_index.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "platform.h"
 #include "sync.h"
 #include "text_util.h"
@@ -54,7 +55,8 @@ std::optional<byte_vector> sync_of(byte_view block) {
 }
 
 std::string record_of(const std::string& text) {
-  std::string record{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
+  std::string record(2, '\0');
+  store_le16(record.data(), static_cast<std::uint16_t>(text.size()));
   return record + text;
 }
 

@@ -22,6 +22,7 @@
 
 #include "export.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "object_block.h"
 #include "settings.h"
 #include "world_header.h"
@@ -53,7 +54,7 @@ bool open_world_in_game_folder(bool saved_game, settings& run) {
 // file goes, and 4 more bytes, again as far as the file goes. Only for a
 // header that was accepted.
 std::size_t block_offset_of(byte_view world, bool saved_game) {
-  auto length_at = [&](std::size_t at) -> std::size_t { return world[at] | (world[at + 1] << 8); };
+  auto length_at = [&](std::size_t at) -> std::size_t { return load_le16(world.data() + at); };
   std::size_t at = saved_game ? 94 : 146;
   at += 2 + length_at(at);
   if (!saved_game) return at;

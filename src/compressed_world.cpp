@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "little_endian.h"
+
 namespace {
 constexpr std::size_t header_size = 8;  // version and compression flag, never deflated
 // Stored bytes go to inflate in pieces of this, so that a chunk of any
@@ -22,11 +24,6 @@ constexpr std::size_t largest_window = chunk_read_limit + 1;
 
 std::string reason_of(int error_number) {
   return platform::error_text(error_number != 0 ? error_number : EIO);
-}
-
-std::uint32_t u32_at(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
 class compressed_source final : public world_source {
@@ -124,7 +121,7 @@ class compressed_source final : public world_source {
       if (got == 0) return read_status::end;
       return damaged(at, "the file ends inside a chunk's length");
     }
-    const std::uint32_t length = u32_at(field);
+    const std::uint32_t length = load_le32(field);
     if (length == 0) return damaged(at, "chunk length is 0");
     // Told before anything is inflated, so that a cut-off file always gets
     // this reason, whatever the bytes before the cut hold.
@@ -363,7 +360,7 @@ class compressed_sink final : public world_sink {
     if (stream.empty()) stream = padded_stream(pending_.get(), last, least + short_by + 4096);
     if (stream.empty() || !inflates_to(stream, pending_.get(), last)) return finish();
     std::uint8_t field[4];
-    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(stream.size() >> (8 * i));
+    store_le32(field, static_cast<std::uint32_t>(stream.size()));
     pending_size_ = 0;
     return put(field, 4) &&
            put(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size()) && flush();
@@ -389,7 +386,7 @@ class compressed_sink final : public world_sink {
       failure_ = reason_of(ENOMEM);  // the only way it fails with room enough
       return false;
     }
-    for (int i = 0; i < 4; ++i) deflated_[i] = static_cast<std::uint8_t>(stored >> (8 * i));
+    store_le32(deflated_.get(), static_cast<std::uint32_t>(stored));
     if (size == pending_size_) pending_size_ = 0;
     return put(deflated_.get(), 4 + stored);
   }

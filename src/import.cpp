@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "little_endian.h"
 #include "object_block.h"
 #include "platform.h"
 #include "settings.h"
@@ -113,8 +114,7 @@ class line_reader {
           *from == '=') {
         break;
       }
-      to[0] = static_cast<std::uint8_t>(length);
-      to[1] = 0;
+      store_le16(to, static_cast<std::uint16_t>(length));
       copy_short(to + 2, from);  // within the block and its pad
       to += 2 + length;
       from = line_end + 1;

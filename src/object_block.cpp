@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "little_endian.h"
 #include "text_util.h"
 
 const char* g_sectionlist[section_count + 1] = {
@@ -47,7 +48,7 @@ read_status read_counted_string(world_source& in, counted_string& record) {
   std::uint8_t length_bytes[2];
   const read_status status = in.read(length_bytes, 2);
   if (status != read_status::ok) return status;
-  const std::uint16_t length = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  const std::uint16_t length = load_le16(length_bytes);
   if (length == 0) return read_status::ok;  // an empty string has no text
   std::unique_ptr<char[]> text;
   try {
@@ -68,10 +69,7 @@ read_status read_count(world_source& in, std::int32_t& value) {
   value = 0;
   const read_status status = in.read(b, 4);
   if (status != read_status::ok) return status;
-  const std::uint32_t bits = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-                             (static_cast<std::uint32_t>(b[2]) << 16) |
-                             (static_cast<std::uint32_t>(b[3]) << 24);
-  value = static_cast<std::int32_t>(bits);
+  value = static_cast<std::int32_t>(load_le32(b));
   return read_status::ok;
 }
 
@@ -102,11 +100,7 @@ void assembly_buffer::grow(std::size_t more) {
 }
 
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) {
-  std::uint8_t* p = out.data() + position;
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-  p[2] = static_cast<std::uint8_t>(value >> 16);
-  p[3] = static_cast<std::uint8_t>(value >> 24);
+  store_le32(out.data() + position, value);
 }
 
 void append_u32(assembly_buffer& out, std::uint32_t value) {
@@ -120,8 +114,7 @@ read_status append_world_string(world_source& world, assembly_buffer& out, std::
   std::uint8_t* record = out.data() + out.outp;
   const read_status status = world.read_counted_string(reinterpret_cast<char*>(record + 2), length);
   if (status == read_status::ok) {
-    record[0] = static_cast<std::uint8_t>(length & 0xFF);
-    record[1] = static_cast<std::uint8_t>(length >> 8);
+    store_le16(record, static_cast<std::uint16_t>(length));
     out.outp += 2 + length;
   }
   return status;

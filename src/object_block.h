@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "little_endian.h"
 #include "world_source.h"
 
 constexpr int section_creature_layer = 0;
@@ -116,8 +117,7 @@ read_status append_world_string(world_source& world, assembly_buffer& out, std::
 inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
   out.reserve(std::size_t{2} + length);
   std::uint8_t* p = out.data() + out.outp;
-  p[0] = static_cast<std::uint8_t>(length);
-  p[1] = static_cast<std::uint8_t>(length >> 8);
+  store_le16(p, length);
   if (length != 0) std::memcpy(p + 2, text, length);
   out.outp += std::size_t{2} + length;
 }

@@ -11,6 +11,7 @@
 
 #include "duplicate_index.h"
 #include "file_stream.h"
+#include "little_endian.h"
 #include "raw_scan.h"
 #include "settings.h"
 #include "text_util.h"
@@ -140,7 +141,8 @@ struct section_merge {
       // refuses it.
       if (length == 0) continue;
       if (!record.empty()) add_if_new();
-      record.assign({static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)});
+      record.assign(2, '\0');
+      store_le16(record.data(), static_cast<std::uint16_t>(length));
       record.append(identifier, length);
       index.prepare(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     }

@@ -6,6 +6,7 @@
 
 #include "compressed_world.h"
 #include "file_stream.h"
+#include "little_endian.h"
 #include "messages.h"
 #include "object_block.h"
 #include "platform.h"
@@ -156,8 +157,8 @@ bool read_world_header(world_source& world, const settings& run, std::int64_t& b
     report(msg::world_unreadable);
     return false;
   }
-  const unsigned version = fields[0] | (fields[1] << 8);
-  const unsigned funky = fields[2] | (fields[3] << 8);
+  const unsigned version = load_le16(fields);
+  const unsigned funky = load_le16(fields + 2);
   const bool compressed = (fields[4] | fields[5] | fields[6] | fields[7]) != 0;
 
   if (version != world_version_a && version != world_version_b) {

@@ -182,7 +182,7 @@ read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
   length = 0;
   const read_status status = read(length_bytes, 2);
   if (status != read_status::ok) return status;
-  const auto size = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  const std::uint16_t size = load_le16(length_bytes);
   const read_status text_status = skip(size);
   if (text_status == read_status::ok) length = size;
   return text_status;
@@ -191,7 +191,7 @@ read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
 read_status world_source::read_counted_string_slow(char* into, std::size_t& length) {
   std::uint8_t length_bytes[2] = {0, 0};
   const read_status status = read(length_bytes, 2);
-  length = length_bytes[0] | (std::size_t{length_bytes[1]} << 8);
+  length = load_le16(length_bytes);
   if (status != read_status::ok || length == 0) return status;
   return read(into, length);
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "little_endian.h"
 #include "platform.h"
 
 enum class read_status {
@@ -58,7 +59,7 @@ class world_source {
   read_status skip_counted_string(std::uint16_t& length) {
     const auto held = static_cast<std::size_t>(end_ - next_);
     if (held >= 2) {
-      const auto size = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
+      const std::uint16_t size = load_le16(next_);
       if (held - 2 >= size) {
         next_ += std::size_t{2} + size;
         length = size;
@@ -73,7 +74,7 @@ class world_source {
   read_status read_counted_string(char* into, std::size_t& length) {
     const auto held = static_cast<std::size_t>(end_ - next_);
     if (held >= 2) {
-      length = next_[0] | (std::size_t{next_[1]} << 8);
+      length = load_le16(next_);
       if (held - 2 >= length) {
         // Most identifiers are short (`into` has room for 32 bytes).
         if (length <= 32 && held - 2 >= 32) {

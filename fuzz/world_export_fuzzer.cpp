@@ -140,10 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   settings run;
   if (open_world_in_game_folder(saved_game, run)) {
-    run.force = force;
     try {
       std::int64_t block_offset = 0;
-      if (read_world_header(*run.worldfile, run, block_offset)) {
+      if (read_world_header(*run.worldfile, run.worldpath, run.saved_game, force, block_offset)) {
         const std::size_t expected = block_offset_of(world, saved_game);
         if (static_cast<std::size_t>(block_offset) != expected) {
           fault("the block offset is %lld, the header ends at %zu",

@@ -22,10 +22,6 @@ constexpr std::size_t input_piece = 64 * 1024;
 constexpr std::size_t first_window = 64 * 1024;
 constexpr std::size_t largest_window = chunk_read_limit + 1;
 
-std::string reason_of(int error_number) {
-  return platform::error_text(error_number != 0 ? error_number : EIO);
-}
-
 class compressed_source final : public world_source {
  public:
   explicit compressed_source(std::FILE* file)
@@ -45,7 +41,7 @@ class compressed_source final : public world_source {
   read_status rewind() override {
     errno = 0;
     if (std::fseek(file_, 0, SEEK_SET) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     std::clearerr(file_);
@@ -197,7 +193,7 @@ class compressed_source final : public world_source {
   // so every later read fails alike, until a rewind.
   read_status read_failed(int error_number) {
     stuck_ = true;
-    failure_ = reason_of(error_number);
+    failure_ = platform::error_text(error_number);
     return read_status::failed;
   }
 
@@ -383,7 +379,7 @@ class compressed_sink final : public world_sink {
     uLongf stored = compressBound(chunk_write_limit);
     if (compress2(deflated_.get() + 4, &stored, pending_.get(), size, Z_DEFAULT_COMPRESSION) !=
         Z_OK) {
-      failure_ = reason_of(ENOMEM);  // the only way it fails with room enough
+      failure_ = platform::error_text(ENOMEM);  // the only way it fails with room enough
       return false;
     }
     store_le32(deflated_.get(), static_cast<std::uint32_t>(stored));
@@ -394,7 +390,7 @@ class compressed_sink final : public world_sink {
   bool put(const std::uint8_t* bytes, std::size_t size) {
     errno = 0;
     if (std::fwrite(bytes, 1, size, file_) != size) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     written_ += static_cast<std::int64_t>(size);
@@ -404,7 +400,7 @@ class compressed_sink final : public world_sink {
   bool flush() {
     errno = 0;
     if (std::fflush(file_) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;

@@ -154,7 +154,7 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
       // Reading from a folder that cannot be written needs no lock.
       if (!exclusive) return true;
       report("Error: can not lock %s\n", lock_path);
-      report(msg::system_reason, platform::error_text(errno != 0 ? errno : EACCES).c_str());
+      report_reason(platform::error_text(errno != 0 ? errno : EACCES).c_str());
       return false;
     case platform::file_lock::result::taken: break;
   }
@@ -163,7 +163,7 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   run.worldfile = open_world_source(run.worldpath, reason);
   if (!run.worldfile) {
     report("Error: can not open region file: %s\n", run.worldpath);
-    report(msg::system_reason, reason.c_str());
+    report_reason(reason.c_str());
     return false;
   }
   return true;
@@ -605,7 +605,8 @@ int rawgraft_main(int argc, char** argv) {
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
   run_context context{};
-  if (!read_world_header(*run.worldfile, run, context.block_offset)) {
+  if (!read_world_header(*run.worldfile, run.worldpath, run.saved_game, run.force,
+                         context.block_offset)) {
     return end_of_run(exit_error);
   }
   return row->run(run, context);

@@ -8,10 +8,6 @@ constexpr std::size_t window_size = 256 * 1024;
 // The rest of a world is copied, and its progress shown, in pieces of this.
 constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
 
-std::string reason_of(int error_number) {
-  return platform::error_text(error_number != 0 ? error_number : EIO);
-}
-
 class plain_source final : public world_source {
  public:
   explicit plain_source(std::FILE* file) : file_(file), window_(new std::uint8_t[window_size]) {}
@@ -25,7 +21,7 @@ class plain_source final : public world_source {
 
   read_status rewind() override {
     if (std::fseek(file_, 0, SEEK_SET) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     restart_at(0);
@@ -41,7 +37,7 @@ class plain_source final : public world_source {
       return read_status::ok;
     }
     if (fseek_to(offset) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     restart_at(offset);
@@ -59,7 +55,7 @@ class plain_source final : public world_source {
     const std::int64_t start = position();
     if (!sink.finish()) return copy_result::write_failed;
     if (fseek_to(start) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return copy_result::read_failed;
     }
     std::int64_t copied = 0;
@@ -75,7 +71,7 @@ class plain_source final : public world_source {
     const std::size_t got = std::fread(window_.get(), 1, window_size, file_);
     if (got == 0) {
       if (!std::ferror(file_)) return read_status::end;
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     next_ = window_.get();
@@ -103,7 +99,7 @@ class plain_sink final : public world_sink {
   bool write(const void* data, std::size_t size) override {
     errno = 0;
     if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;
@@ -111,7 +107,7 @@ class plain_sink final : public world_sink {
   bool finish() override {
     errno = 0;
     if (std::fflush(file_) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;
@@ -128,11 +124,11 @@ world_source::copy_result world_source::copy_file_rest(std::FILE* file, std::int
   for (;;) {
     const platform::file_copier::piece piece = copier.copy(file, sink.file(), copy_piece);
     if (piece.result == platform::file_copier::piece::read_failed) {
-      failure_ = reason_of(piece.error);
+      failure_ = platform::error_text(piece.error);
       return copy_result::read_failed;
     }
     if (piece.result == platform::file_copier::piece::write_failed) {
-      sink.set_failure(reason_of(piece.error));
+      sink.set_failure(platform::error_text(piece.error));
       return copy_result::write_failed;
     }
     if (piece.bytes == 0) break;
@@ -226,7 +222,7 @@ std::unique_ptr<world_source> open_world_source(const char* path, std::string& r
                           (start[4] | start[5] | start[6] | start[7]) != 0;
   errno = 0;
   if (std::fseek(file, 0, SEEK_SET) != 0) {
-    reason = reason_of(errno);
+    reason = platform::error_text(errno);
     std::fclose(file);
     return nullptr;
   }

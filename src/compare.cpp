@@ -218,7 +218,7 @@ bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
         world_failed_ = true;
         return false;
       }
-      old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.outp);
+      old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.size());
     }
   }
   std::string name;

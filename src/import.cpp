@@ -102,8 +102,8 @@ class line_reader {
     const std::uint32_t* feed = feeds_.get() + feed_next_;
     const std::uint32_t* const feeds_end = feeds_.get() + feed_count_;
     // A record is at most 2 + 32 bytes, and its copy writes 34.
-    out.reserve(34 * static_cast<std::size_t>(feeds_end - feed));
-    std::uint8_t* to = out.data() + out.outp;
+    std::uint8_t* const start = out.room(34 * static_cast<std::size_t>(feeds_end - feed));
+    std::uint8_t* to = start;
     const char* from = next_;
     for (; feed != feeds_end; ++feed) {
       const char* const line_end = block_.get() + *feed;
@@ -126,7 +126,7 @@ class line_reader {
     }
     feed_next_ += appended;
     next_ = from;
-    out.outp = static_cast<std::size_t>(to - out.data());
+    out.commit(static_cast<std::size_t>(to - start));
     return appended;
   }
   // The line next() found, line feed included.
@@ -283,7 +283,7 @@ const char* section_name_or_null(int index) {
 }
 
 bool write_assembled(assembly_buffer& assembled, world_sink& out) {
-  const bool written = out.write(assembled.data(), assembled.outp);
+  const bool written = out.write(assembled.data(), assembled.size());
   assembled.reset();
   return written;
 }
@@ -348,11 +348,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
   std::uint64_t group_strings = 0;
-  assembled.reserve(4);
-  assembled.outp = 4;
+  append_u32(assembled, 0);
   while (sectioni == section_creature_layer && !at_end) {
     ++count;
-    const std::size_t tally_at = assembled.outp;
+    const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
     const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
     store_u32(assembled, tally_at, strings);
@@ -374,7 +373,7 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
       report("panic! section found out of order! expected %s\n", section_name_or_null(count));
       section_problem("sections in table order", force);
     }
-    const std::size_t tally_at = assembled.outp;
+    const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
     const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
     if (lines.failed()) {

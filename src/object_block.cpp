@@ -86,17 +86,17 @@ assembly_buffer::assembly_buffer() {
   // Uninitialised on purpose: every byte is written before it is read.
   bytes_.reset(static_cast<std::uint8_t*>(std::malloc(initial_size)));
   if (!bytes_) consistency_stop("output buffer obtained");
-  size_ = initial_size;
+  capacity_ = initial_size;
 }
 
 void assembly_buffer::grow(std::size_t more) {
-  std::size_t wanted = size_;
-  while (wanted - outp < more) wanted *= 2;
+  std::size_t wanted = capacity_;
+  while (wanted - used_ < more) wanted *= 2;
   void* grown = std::realloc(bytes_.get(), wanted);
   if (grown == nullptr) consistency_stop("output buffer grown");
   static_cast<void>(bytes_.release());
   bytes_.reset(static_cast<std::uint8_t*>(grown));
-  size_ = wanted;
+  capacity_ = wanted;
 }
 
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) {
@@ -104,18 +104,16 @@ void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) 
 }
 
 void append_u32(assembly_buffer& out, std::uint32_t value) {
-  out.reserve(4);
-  store_u32(out, out.outp, value);
-  out.outp += 4;
+  store_le32(out.room(4), value);
+  out.commit(4);
 }
 
 read_status append_world_string(world_source& world, assembly_buffer& out, std::size_t& length) {
-  out.reserve(2 + 0xFFFF);  // room for the longest string
-  std::uint8_t* record = out.data() + out.outp;
+  std::uint8_t* record = out.room(2 + 0xFFFF);  // room for the longest string
   const read_status status = world.read_counted_string(reinterpret_cast<char*>(record + 2), length);
   if (status == read_status::ok) {
     store_le16(record, static_cast<std::uint16_t>(length));
-    out.outp += 2 + length;
+    out.commit(2 + length);
   }
   return status;
 }

@@ -180,10 +180,7 @@ bool list_comparer::take_lists(std::string_view& bytes) {
 
 // Reads the world's group count, once the new one is known.
 bool list_comparer::start_world() {
-  if (read_count(world_, world_groups_) == read_status::failed) {
-    world_failed_ = true;
-    return false;
-  }
+  if (read_count(world_, world_groups_) == read_status::failed) return false;
   world_groups_ = std::max(world_groups_, 0);
   if (new_groups_ != world_groups_) {
     changed_ = true;
@@ -215,8 +212,7 @@ bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
       world_list_.reset();
       if (status == read_status::failed || world_.seek(start) != read_status::ok ||
           copy_list(world_, world_list_) == read_status::failed) {
-        world_failed_ = true;
-        return false;
+        return false;  // the world could not be read
       }
       old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.size());
     }

@@ -595,7 +595,6 @@ int rawgraft_main(int argc, char** argv) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(exit_usage);
   }
-  run.command = row->name;
   if (row->needs_file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
     return end_of_run(exit_usage);

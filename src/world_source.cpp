@@ -231,48 +231,6 @@ std::unique_ptr<world_source> open_world_source(const char* path, std::string& r
 }
 
 namespace {
-// The whole world is the window: there is never anything to refill.
-class memory_source final : public world_source {
- public:
-  explicit memory_source(std::string bytes) : owned_(std::move(bytes)), bytes_(owned_) { rewind(); }
-  explicit memory_source(std::string_view bytes) : bytes_(bytes) { rewind(); }
-  read_status rewind() override {
-    next_ = reinterpret_cast<const std::uint8_t*>(bytes_.data());
-    end_ = next_ + bytes_.size();
-    end_offset_ = static_cast<std::int64_t>(bytes_.size());
-    return read_status::ok;
-  }
-  void close() override {}
-  std::unique_ptr<world_sink> make_sink(std::FILE* file) const override {
-    return plain_world_sink(file);
-  }
-  copy_result copy_rest(world_sink& sink, platform::file_copier&, void (*)()) override {
-    const std::size_t left = static_cast<std::size_t>(end_ - next_);
-    if (!sink.write(next_, left) || !sink.finish()) return copy_result::write_failed;
-    next_ = end_;
-    return copy_result::done;
-  }
-
- protected:
-  read_status refill() override { return read_status::end; }
-
- private:
-  std::string owned_;
-  std::string_view bytes_;
-};
-
-class memory_sink final : public world_sink {
- public:
-  explicit memory_sink(std::string& into) : world_sink(nullptr), into_(into) {}
-  bool write(const void* data, std::size_t size) override {
-    into_.append(static_cast<const char*>(data), size);
-    return true;
-  }
-  bool finish() override { return true; }
-
- private:
-  std::string& into_;
-};
 class null_sink final : public world_sink {
  public:
   null_sink() : world_sink(nullptr) {}
@@ -282,15 +240,3 @@ class null_sink final : public world_sink {
 }  // namespace
 
 std::unique_ptr<world_sink> null_world_sink() { return std::make_unique<null_sink>(); }
-
-std::unique_ptr<world_source> memory_world_source(std::string bytes) {
-  return std::make_unique<memory_source>(std::move(bytes));
-}
-
-std::unique_ptr<world_source> memory_world_view(std::string_view bytes) {
-  return std::make_unique<memory_source>(bytes);
-}
-
-std::unique_ptr<world_sink> memory_world_sink(std::string& into) {
-  return std::make_unique<memory_sink>(into);
-}

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "little_endian.h"
@@ -197,12 +196,6 @@ std::unique_ptr<world_source> compressed_world_source(std::FILE* stream);
 // A sink that writes bytes as they come (the plain form).
 std::unique_ptr<world_sink> plain_world_sink(std::FILE* file);
 
-// Bytes held in memory, read as a plain world; and a sink that collects
-// the bytes written into `into`. For the dry runs, which write nothing.
-std::unique_ptr<world_source> memory_world_source(std::string bytes);
-// The same over bytes that stay where they are (they must outlive it).
-std::unique_ptr<world_source> memory_world_view(std::string_view bytes);
-std::unique_ptr<world_sink> memory_world_sink(std::string& into);
 // A sink that drops what it is given: for a dry run whose report is made
 // on the way.
 std::unique_ptr<world_sink> null_world_sink();

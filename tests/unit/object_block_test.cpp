@@ -35,13 +35,6 @@ std::string assembled(const assembly_buffer& out) {
 }
 }  // namespace
 
-TEST(SectionTable, SelfCheckPassesAndNamesMatchTheirIndex) {
-  check_section_list();
-  EXPECT_STREQ(g_section.creature_layer, "creature_layer");
-  EXPECT_STREQ(g_section.creature_variation, "creature_variation");
-  EXPECT_EQ(g_section.end_marker, nullptr);
-}
-
 TEST(SectionTable, FindSectionIgnoresCaseButNeedsTheWholeName) {
   EXPECT_EQ(find_section("CREATURE_LAYER"), 0);
   EXPECT_EQ(find_section("Color_Pattern"), 14);

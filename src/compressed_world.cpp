@@ -218,29 +218,6 @@ class compressed_source final : public world_source {
   chunk_damage damage_;
 };
 
-// Writes deflate's bits, least significant first, as a zlib stream holds
-// them.
-class bit_writer {
- public:
-  void put(unsigned value, int count) {
-    held_ |= value << bits_;
-    bits_ += count;
-    while (bits_ >= 8) {
-      bytes.push_back(static_cast<char>(held_ & 0xFF));
-      held_ >>= 8;
-      bits_ -= 8;
-    }
-  }
-  void to_byte() {
-    if (bits_ > 0) put(0, 8 - bits_);
-  }
-  std::string bytes;
-
- private:
-  unsigned held_ = 0;
-  int bits_ = 0;
-};
-
 // A deflate stream made to measure: `fixed` empty blocks with fixed codes
 // (10 bits each), then, when `separated`, an empty stored block and `more`
 // such fixed blocks, then the data in one final stored block.
@@ -272,31 +249,31 @@ std::string padded_stream(const std::uint8_t* data, std::size_t size, std::size_
     if (padded_size(plan, size) == wanted) found = plan;
   }
   if (!found) return {};
-  bit_writer out;
-  out.bytes = "\x78\x01";  // deflate, 32 KiB window, no dictionary, check bits
-  const auto fixed_empty = [&] {
-    out.put(0, 1);  // not final
-    out.put(1, 2);  // fixed codes
-    out.put(0, 7);  // end of block
+  // zlib writes it: the header alone first (a block flush with no data),
+  // the empty fixed blocks primed in as bits, the empty stored block as a
+  // sync flush, and at level 0 the data as one final stored block and the
+  // check value.
+  z_stream z{};
+  if (deflateInit(&z, Z_NO_COMPRESSION) != Z_OK) return {};
+  std::string stream(wanted, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(stream.data());
+  z.avail_out = static_cast<uInt>(wanted);
+  bool made = deflate(&z, Z_BLOCK) == Z_OK;
+  const auto empty_fixed_blocks = [&](int count) {
+    // Not final, fixed codes, end of block: 10 bits, least significant first.
+    for (int i = 0; i < count && made; ++i) made = deflatePrime(&z, 10, 0x2) == Z_OK;
   };
-  const auto stored = [&](bool final, const std::uint8_t* bytes, std::size_t length) {
-    out.put(final ? 1 : 0, 1);
-    out.put(0, 2);
-    out.to_byte();
-    const auto n = static_cast<unsigned>(length);
-    out.put(n & 0xFFFF, 16);
-    out.put(~n & 0xFFFF, 16);
-    out.bytes.append(reinterpret_cast<const char*>(bytes), length);
-  };
-  for (int i = 0; i < found->fixed; ++i) fixed_empty();
+  empty_fixed_blocks(found->fixed);
   if (found->separated) {
-    stored(false, nullptr, 0);
-    for (int i = 0; i < found->more; ++i) fixed_empty();
+    made = made && deflate(&z, Z_SYNC_FLUSH) == Z_OK;
+    empty_fixed_blocks(found->more);
   }
-  stored(true, data, size);
-  const uLong check = adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(size));
-  for (int shift = 24; shift >= 0; shift -= 8) out.bytes.push_back(static_cast<char>(check >> shift));
-  return out.bytes;
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = static_cast<uInt>(size);
+  made = made && deflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_out == 0;
+  deflateEnd(&z);
+  if (!made) stream.clear();
+  return stream;
 }
 
 namespace {

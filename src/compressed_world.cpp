@@ -108,6 +108,22 @@ class compressed_source final : public world_source {
   // Reads the next chunk whole into the window, checking it on the way.
   read_status read_chunk() {
     const std::int64_t at = file_offset_;
+    std::uint32_t length = 0;
+    read_status status = read_length(at, length);
+    if (status != read_status::ok) return status;
+    if (!restart_inflating()) return read_failed(ENOMEM);
+    status = inflate_chunk(at, length);
+    if (status != read_status::ok) return status;
+    const std::size_t size = window_size_ - stream_.avail_out;
+    next_ = window_.get();
+    end_ = next_ + size;
+    end_offset_ += static_cast<std::int64_t>(size);
+    return read_status::ok;
+  }
+
+  // Reads the length field of the chunk at file offset `at`; `end` when the
+  // file ends before it.
+  read_status read_length(std::int64_t at, std::uint32_t& length) {
     std::uint8_t field[4];
     errno = 0;
     const std::size_t got = std::fread(field, 1, sizeof field, file_);
@@ -117,38 +133,41 @@ class compressed_source final : public world_source {
       if (got == 0) return read_status::end;
       return damaged(at, "the file ends inside a chunk's length");
     }
-    const std::uint32_t length = load_le32(field);
+    length = load_le32(field);
     if (length == 0) return damaged(at, "chunk length is 0");
     // Told before anything is inflated, so that a cut-off file always gets
     // this reason, whatever the bytes before the cut hold.
     if (file_size_ >= 0 && length > file_size_ - file_offset_) {
       return damaged(at, "chunk runs past the end of the file");
     }
+    return read_status::ok;
+  }
+
+  // Starts a new zlib stream into the empty window; false when zlib has no
+  // memory for it.
+  bool restart_inflating() {
     if (!inflating_) {
       stream_ = z_stream{};
-      if (inflateInit(&stream_) != Z_OK) return read_failed(ENOMEM);
+      if (inflateInit(&stream_) != Z_OK) return false;
       inflating_ = true;
     } else if (inflateReset(&stream_) != Z_OK) {
-      return read_failed(ENOMEM);
+      return false;
     }
     // Input left from a damaged chunk before a rewind is not this chunk's.
     stream_.avail_in = 0;
     stream_.next_out = window_.get();
     stream_.avail_out = static_cast<uInt>(window_size_);
+    return true;
+  }
+
+  // Inflates the chunk at `at`, whose `length` stored bytes follow, into the
+  // window, widening it when the chunk needs more.
+  read_status inflate_chunk(std::int64_t at, std::uint32_t length) {
     std::uint32_t unread = length;  // stored bytes not yet read from the file
     for (;;) {
       if (stream_.avail_in == 0 && unread > 0) {
-        const std::size_t want = std::min<std::size_t>(unread, input_piece);
-        errno = 0;
-        const std::size_t piece = std::fread(input_.get(), 1, want, file_);
-        file_offset_ += static_cast<std::int64_t>(piece);
-        unread -= static_cast<std::uint32_t>(piece);
-        if (piece < want) {
-          if (std::ferror(file_)) return read_failed(errno);
-          return damaged(at, "chunk runs past the end of the file");
-        }
-        stream_.next_in = input_.get();
-        stream_.avail_in = static_cast<uInt>(piece);
+        const read_status status = read_input(at, unread);
+        if (status != read_status::ok) return status;
       }
       const int status = inflate(&stream_, Z_NO_FLUSH);
       const std::size_t inflated = window_size_ - stream_.avail_out;
@@ -173,10 +192,22 @@ class compressed_source final : public world_source {
     if (stream_.avail_in != 0 || unread != 0) {
       return damaged(at, "bytes left over after the chunk's zlib stream");
     }
-    const std::size_t size = window_size_ - stream_.avail_out;
-    next_ = window_.get();
-    end_ = next_ + size;
-    end_offset_ += static_cast<std::int64_t>(size);
+    return read_status::ok;
+  }
+
+  // Gives inflate the next piece of the chunk's `unread` stored bytes.
+  read_status read_input(std::int64_t at, std::uint32_t& unread) {
+    const std::size_t want = std::min<std::size_t>(unread, input_piece);
+    errno = 0;
+    const std::size_t piece = std::fread(input_.get(), 1, want, file_);
+    file_offset_ += static_cast<std::int64_t>(piece);
+    unread -= static_cast<std::uint32_t>(piece);
+    if (piece < want) {
+      if (std::ferror(file_)) return read_failed(errno);
+      return damaged(at, "chunk runs past the end of the file");
+    }
+    stream_.next_in = input_.get();
+    stream_.avail_in = static_cast<uInt>(piece);
     return read_status::ok;
   }
 

@@ -4,13 +4,13 @@
 #include <cerrno>
 
 namespace {
-constexpr std::size_t window_size = 256 * 1024;
 // The rest of a world is copied, and its progress shown, in pieces of this.
 constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
 
 class plain_source final : public world_source {
  public:
-  explicit plain_source(std::FILE* file) : file_(file), window_(new std::uint8_t[window_size]) {}
+  plain_source(std::FILE* file, std::size_t window_size)
+      : file_(file), window_(new std::uint8_t[window_size]), window_size_(window_size) {}
   ~plain_source() override { close(); }
 
   void close() override {
@@ -68,7 +68,7 @@ class plain_source final : public world_source {
  protected:
   read_status refill() override {
     errno = 0;
-    const std::size_t got = std::fread(window_.get(), 1, window_size, file_);
+    const std::size_t got = std::fread(window_.get(), 1, window_size_, file_);
     if (got == 0) {
       if (!std::ferror(file_)) return read_status::end;
       failure_ = platform::error_text(errno);
@@ -91,6 +91,7 @@ class plain_source final : public world_source {
 
   std::FILE* file_;
   std::unique_ptr<std::uint8_t[]> window_;
+  std::size_t window_size_;
 };
 
 class plain_sink final : public world_sink {
@@ -201,8 +202,8 @@ read_status world_source::read_comparing(const void* data, std::size_t size, boo
   });
 }
 
-std::unique_ptr<world_source> plain_world_source(std::FILE* stream) {
-  return std::make_unique<plain_source>(stream);
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream, std::size_t window) {
+  return std::make_unique<plain_source>(stream, window);
 }
 
 std::unique_ptr<world_sink> plain_world_sink(std::FILE* file) {

@@ -188,9 +188,14 @@ class world_sink {
 // cannot be opened.
 std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason);
 
+// A plain world is read through a window of this many bytes.
+constexpr std::size_t plain_window_size = 256 * 1024;
+
 // Sources over a stream that the source then owns and closes: the plain
-// form, and the compressed form (bytes 0-7 as they are, then zlib chunks).
-std::unique_ptr<world_source> plain_world_source(std::FILE* stream);
+// form, read `window` bytes at a time (at least 1), and the compressed form
+// (bytes 0-7 as they are, then zlib chunks).
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream,
+                                                 std::size_t window = plain_window_size);
 std::unique_ptr<world_source> compressed_world_source(std::FILE* stream);
 
 // A sink that writes bytes as they come (the plain form).

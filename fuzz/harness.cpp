@@ -63,8 +63,18 @@ std::FILE* stream_over(byte_view data) {
   return stream;
 }
 
-std::unique_ptr<world_source> world_over(byte_view data) {
-  return plain_world_source(stream_over(data));
+std::unique_ptr<world_source> world_over(byte_view data, std::size_t window) {
+  return plain_world_source(stream_over(data), window);
+}
+
+std::size_t window_for(unsigned pick) {
+  static const std::size_t sizes[8] = {plain_window_size, 1, 2, 33, 34, 35, 100, 4096};
+  return sizes[pick % 8];
+}
+
+std::size_t dump_block_for(unsigned pick) {
+  static const std::size_t sizes[8] = {dump_block_size, 3, 4, 63, 64, 65, 200, 4096};
+  return sizes[pick % 8];
 }
 
 memory_output::memory_output() {
@@ -212,12 +222,12 @@ std::optional<std::string> export_of(byte_view block) {
   return export_from(*world_over(block));
 }
 
-std::optional<byte_vector> import_of(std::string_view dump, bool force) {
+std::optional<byte_vector> import_of(std::string_view dump, bool force, std::size_t block_size) {
   std::FILE* in = stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()});
   std::optional<byte_vector> block;
   byte_sink out;
   try {
-    const block_result result = import_text(in, out, force);
+    const block_result result = import_text(in, out, force, nullptr, block_size);
     if (result != block_result::done) {
       fault("import from memory to memory reported a failed read or write");
     }

@@ -2,7 +2,8 @@
 // world, the header checks, and the block readers.
 //
 // Input: one flags byte (bit 0: force prefix, bit 1: the world is a saved
-// game, world.sav), then the whole world file.
+// game, world.sav; bits 2-4: the window a plain world is read through, 0 for
+// the tool's own: see harness.h), then the whole world file.
 //
 // Beyond "no crash, no leak", each input is judged:
 //  - the block starts where the header's fields end;
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "export.h"
@@ -140,6 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   settings run;
   if (open_world_in_game_folder(saved_game, run)) {
+    const std::size_t window = window_for(data[0] >> 2);
+    if (!run.worldfile->compressed() && window != plain_window_size) {
+      const std::string path = game_folder + "/" + (run.worldpath + 2);  // after "./"
+      std::FILE* file = std::fopen(path.c_str(), "rb");
+      if (file == nullptr) fault("cannot open %s", path.c_str());
+      run.worldfile = plain_world_source(file, window);
+    }
     try {
       std::int64_t block_offset = 0;
       if (read_world_header(*run.worldfile, run.worldpath, run.saved_game, force, block_offset)) {

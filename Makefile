@@ -9,6 +9,7 @@ BUILD      ?= build
 TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
+WIN_TEST_BUILD ?= build-test-windows
 DIST       ?= build-dist
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
@@ -71,15 +72,16 @@ test-install: test-plain
 	@echo "install check: passed"
 
 # Cross-builds rawgraft.exe and its zip, runs the end-to-end tests against it
-# under Wine with the Linux test build, then the exe unpacked from the zip;
-# Wine's server is stopped afterwards.
+# under Wine, then the exe unpacked from the zip; Wine's server is stopped
+# afterwards. The Linux tests it runs them with are built in a folder of
+# their own, so that test-plain's build is never configured for Wine.
 test-windows: dist-windows
-	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
+	cmake -S . -B $(WIN_TEST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWGRAFT_WERROR=ON \
 	  -DRAWGRAFT_WINDOWS_EXE=$(abspath $(WIN_BUILD))/rawgraft.exe
-	cmake --build $(TEST_BUILD) -j $(JOBS) --target rawgraft_e2e_tests make_sample_game
-	cd $(TEST_BUILD) && ctest --output-on-failure -R '^windows_' && \
+	cmake --build $(WIN_TEST_BUILD) -j $(JOBS) --target rawgraft_e2e_tests make_sample_game
+	cd $(WIN_TEST_BUILD) && ctest --output-on-failure -R '^windows_' && \
 	  $(CURDIR)/tests/windows/check_zip.sh $(abspath $(DIST))/rawgraft-$(VERSION)-win64.zip \
-	    $(abspath $(TEST_BUILD))/tools/make_sample_game; status=$$?; \
+	    $(abspath $(WIN_TEST_BUILD))/tools/make_sample_game; status=$$?; \
 	  $(CURDIR)/tests/windows/run_under_wine.sh --stop; exit $$status
 
 # A short run of every fuzz target under the sanitizers (fuzz/README.md);
@@ -88,4 +90,4 @@ fuzz:
 	bash fuzz/run.sh $(FUZZ_BUILD) 60
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(DIST) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(WIN_TEST_BUILD) $(DIST) $(FUZZ_BUILD)

@@ -66,6 +66,8 @@
 #include <vector>
 #include <zlib.h>
 
+#include "../src/little_endian.h"
+
 namespace {
 
 const char* const sections[19] = {
@@ -80,11 +82,14 @@ const char* const sections[19] = {
 }
 
 void put_u16(std::string& out, unsigned v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>((v >> 8) & 0xFF);
+  char bytes[2];
+  store_le16(bytes, static_cast<std::uint16_t>(v));
+  out.append(bytes, 2);
 }
 void put_u32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  char bytes[4];
+  store_le32(bytes, v);
+  out.append(bytes, 4);
 }
 void put_counted(std::string& out, const std::string& s) {
   put_u16(out, static_cast<unsigned>(s.size()));
@@ -261,7 +266,7 @@ int compress_world(const char* in_path, const char* out_path, int level) {
       std::fprintf(stderr, "benchgen: compress2 failed\n");
       std::exit(2);
     }
-    for (int i = 0; i < 4; ++i) stored[i] = static_cast<unsigned char>((size >> (8 * i)) & 0xFF);
+    store_le32(stored.data(), static_cast<std::uint32_t>(size));
     buf.append(reinterpret_cast<const char*>(stored.data()), 4 + size);
     if (buf.size() > (1u << 22)) {
       out.write(buf);

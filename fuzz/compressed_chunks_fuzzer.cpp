@@ -34,6 +34,7 @@
 
 #include "compressed_world.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "world_source.h"
 
 namespace {
@@ -138,8 +139,7 @@ const expectation& read_independently(const std::string& file) {
   for (std::size_t at = expected.logical.size(); at < file.size();) {
     const auto* field = reinterpret_cast<const std::uint8_t*>(file.data() + at);
     const std::size_t left = file.size() - at;
-    const std::size_t length =
-        left < 4 ? 0 : field[0] | field[1] << 8 | field[2] << 16 | std::size_t{field[3]} << 24;
+    const std::size_t length = left < 4 ? 0 : load_le32(field);
     if (!ready || inflateReset(&stream) != Z_OK) fault("inflate could not be set up");
     stream.next_in = const_cast<Bytef*>(field + 4);
     stream.avail_in = static_cast<uInt>(length);

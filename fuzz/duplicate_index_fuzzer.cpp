@@ -28,6 +28,7 @@
 
 #include "duplicate_index.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "object_block.h"
 
 namespace {
@@ -60,7 +61,8 @@ std::optional<std::size_t> first_match(const std::uint8_t* range, std::size_t si
 }
 
 std::string record_of(const std::string& text) {
-  std::string record{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
+  std::string record(2, '\0');
+  store_le16(record.data(), static_cast<std::uint16_t>(text.size()));
   return record + text;
 }
 
@@ -77,8 +79,8 @@ constexpr std::size_t search_budget = 256 * 1024;
 std::size_t searched_bytes = 0;
 
 void append(assembly_buffer& out, duplicate_index& index, const std::string& text) {
-  if (out.outp + 2 + text.size() > largest_section) return;
-  const std::size_t start = out.outp;
+  if (out.size() + 2 + text.size() > largest_section) return;
+  const std::size_t start = out.size();
   append_record(out, text.data(), static_cast<std::uint16_t>(text.size()));
   index.add_record(out, start);
 }
@@ -94,14 +96,14 @@ void start_section(assembly_buffer& out, duplicate_index& index, std::uint32_t c
 // appended when neither finds it, as sync does.
 void probe(assembly_buffer& out, duplicate_index& index, const std::string& text) {
   if (text.find('\0') != std::string::npos) return;  // identifiers never hold zero bytes
-  searched_bytes += out.outp;
+  searched_bytes += out.size();
   const std::string record = record_of(text);
   const auto* pattern = reinterpret_cast<const std::uint8_t*>(record.data());
   const std::optional<std::size_t> searched =
-      find_bytes(out.data(), out.outp, pattern, record.size());
+      find_bytes(out.data(), out.size(), pattern, record.size());
   // The naive search is only affordable on small cases.
   const std::optional<std::size_t> expected =
-      out.outp * record.size() <= (std::size_t{1} << 18) ? first_match(out.data(), out.outp, record)
+      out.size() * record.size() <= (std::size_t{1} << 18) ? first_match(out.data(), out.size(), record)
                                                          : searched;
   if (searched != expected) {
     fault("find_bytes gives %lld, the first match is at %lld",
@@ -111,7 +113,7 @@ void probe(assembly_buffer& out, duplicate_index& index, const std::string& text
   const bool indexed = index.contains(out, pattern, record.size());
   if (indexed != searched.has_value()) {
     fault("the index %s \"%s\" (length %zu) in %zu bytes; the search %s it",
-          indexed ? "finds" : "misses", printable(text).c_str(), text.size(), out.outp,
+          indexed ? "finds" : "misses", printable(text).c_str(), text.size(), out.size(),
           searched ? "finds" : "does not find");
   }
   if (!indexed) append(out, index, text);
@@ -136,16 +138,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 2: {
-        const std::size_t p = steps.u16() % out.outp;
-        if (out.outp - p < 2) break;
-        const std::size_t length = out.data()[p] | (out.data()[p + 1] << 8);
-        if (out.outp - p - 2 < length) break;
+        const std::size_t p = steps.u16() % out.size();
+        if (out.size() - p < 2) break;
+        const std::size_t length = load_le16(out.data() + p);
+        if (out.size() - p - 2 < length) break;
         probe(out, index, std::string(reinterpret_cast<const char*>(out.data() + p + 2), length));
         break;
       }
       case 3: {
-        const std::size_t p = steps.u16() % out.outp;
-        const std::size_t length = std::min<std::size_t>(steps.byte(), out.outp - p);
+        const std::size_t p = steps.u16() % out.size();
+        const std::size_t length = std::min<std::size_t>(steps.byte(), out.size() - p);
         probe(out, index, std::string(reinterpret_cast<const char*>(out.data() + p), length));
         break;
       }

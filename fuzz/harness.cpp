@@ -13,6 +13,7 @@
 
 #include "export.h"
 #include "import.h"
+#include "little_endian.h"
 #include "object_block.h"
 #include "text_util.h"
 
@@ -28,14 +29,9 @@ void remove_folders() {
   }
 }
 
-std::uint32_t get_u32(byte_view data, std::size_t at) {
-  return static_cast<std::uint32_t>(data[at]) | (static_cast<std::uint32_t>(data[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(data[at + 2]) << 16) |
-         (static_cast<std::uint32_t>(data[at + 3]) << 24);
-}
-
 void put_u32(byte_vector& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  out.resize(out.size() + 4);
+  store_le32(out.data() + out.size() - 4, value);
 }
 }  // namespace
 
@@ -67,8 +63,18 @@ std::FILE* stream_over(byte_view data) {
   return stream;
 }
 
-std::unique_ptr<world_source> world_over(byte_view data) {
-  return plain_world_source(stream_over(data));
+std::unique_ptr<world_source> world_over(byte_view data, std::size_t window) {
+  return plain_world_source(stream_over(data), window);
+}
+
+std::size_t window_for(unsigned pick) {
+  static const std::size_t sizes[8] = {plain_window_size, 1, 2, 33, 34, 35, 100, 4096};
+  return sizes[pick % 8];
+}
+
+std::size_t dump_block_for(unsigned pick) {
+  static const std::size_t sizes[8] = {dump_block_size, 3, 4, 63, 64, 65, 200, 4096};
+  return sizes[pick % 8];
 }
 
 memory_output::memory_output() {
@@ -123,7 +129,7 @@ std::optional<block_lists> walk_block(byte_view block, empty_strings empties,
       at = block.size();
       return 0;
     }
-    const std::uint32_t value = get_u32(block, at);
+    const std::uint32_t value = load_le32(block.data() + at);
     at += 4;
     return static_cast<std::int32_t>(value);
   };
@@ -132,7 +138,7 @@ std::optional<block_lists> walk_block(byte_view block, empty_strings empties,
     if (n < 0 || (n == 0 && zeros == zero_counts::refused)) return false;
     for (std::int32_t i = 0; i < n; ++i) {
       if (block.size() - at < 2) return false;
-      const std::size_t length = block[at] | (block[at + 1] << 8);
+      const std::size_t length = load_le16(block.data() + at);
       at += 2;
       if (block.size() - at < length) return false;
       if (length == 0 && empties == empty_strings::refused) return false;
@@ -159,8 +165,8 @@ byte_vector encode_block(std::int32_t groups, const std::vector<std::vector<std:
   for (const std::vector<std::string>& list : lists) {
     put_u32(out, static_cast<std::uint32_t>(list.size()));
     for (const std::string& text : list) {
-      out.push_back(static_cast<std::uint8_t>(text.size()));
-      out.push_back(static_cast<std::uint8_t>(text.size() >> 8));
+      out.resize(out.size() + 2);
+      store_le16(out.data() + out.size() - 2, static_cast<std::uint16_t>(text.size()));
       out.insert(out.end(), text.begin(), text.end());
     }
   }
@@ -216,12 +222,12 @@ std::optional<std::string> export_of(byte_view block) {
   return export_from(*world_over(block));
 }
 
-std::optional<byte_vector> import_of(std::string_view dump, bool force) {
+std::optional<byte_vector> import_of(std::string_view dump, bool force, std::size_t block_size) {
   std::FILE* in = stream_over({reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size()});
   std::optional<byte_vector> block;
   byte_sink out;
   try {
-    const block_result result = import_text(in, out, force);
+    const block_result result = import_text(in, out, force, nullptr, block_size);
     if (result != block_result::done) {
       fault("import from memory to memory reported a failed read or write");
     }

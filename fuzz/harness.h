@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "file_stream.h"
+#include "import.h"
 #include "world_source.h"
 
 using byte_view = std::span<const std::uint8_t>;
@@ -40,8 +41,15 @@ void prepare_tool();
 // A read-only stream over `data`, which must outlive it. Empty data gives a
 // stream that is at its end at once.
 std::FILE* stream_over(byte_view data);
-// A plain world over `data` (the source owns and closes its stream).
-std::unique_ptr<world_source> world_over(byte_view data);
+// A plain world over `data` (the source owns and closes its stream), read
+// through a window of `window` bytes.
+std::unique_ptr<world_source> world_over(byte_view data, std::size_t window = plain_window_size);
+
+// Sizes a target picks from its input (any number; eight choices): 0 gives
+// the tool's own, the others small ones near the edges the readers treat
+// apart, so that short inputs cross many windows and dump blocks.
+std::size_t window_for(unsigned pick);  // around the 32-byte string copies
+std::size_t dump_block_for(unsigned pick);  // around the 64-byte pieces
 
 // Collects in memory what the tool writes to stream(). The stream is closed
 // before the memory is released, so a late flush never writes into freed
@@ -118,7 +126,9 @@ std::optional<std::string> export_of(byte_view block);
 // The same for the block at the current position of `world`.
 std::optional<std::string> export_from(world_source& world);
 
-// Runs the tool's import over a dump held in memory; none when it stopped.
-std::optional<byte_vector> import_of(std::string_view dump, bool force = false);
+// Runs the tool's import over a dump held in memory, read `block_size`
+// bytes at a time; none when it stopped.
+std::optional<byte_vector> import_of(std::string_view dump, bool force = false,
+                                     std::size_t block_size = dump_block_size);
 
 std::string printable(std::string_view text);

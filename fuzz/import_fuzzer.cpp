@@ -1,7 +1,9 @@
 // Import's parser of a hand-edited dump, followed by the reader that skips the
 // block it wrote.
 //
-// Input: one flags byte (bit 0: force prefix), then the dump.
+// Input: one flags byte (bit 0: force prefix; bits 1-3: the size of the
+// blocks the dump is read in, bits 4-6: the window through which the block
+// written is skipped, 0 for the tool's own: see harness.h), then the dump.
 //
 // Beyond "no crash, no leak": a dump that import takes without force must
 // give a well-formed block (up to empty sections, which the readers refuse
@@ -93,8 +95,8 @@ void check_block(const byte_vector& block) {
 
 // Import's own block producer goes on to skip the old world's block; here
 // the readers get the new block, which must never take them past its end.
-void skip_written_block(const byte_vector& block) {
-  const std::unique_ptr<world_source> world = world_over(block);
+void skip_written_block(const byte_vector& block, std::size_t window) {
+  const std::unique_ptr<world_source> world = world_over(block, window);
   try {
     if (skip_world_block(*world) == read_status::failed) fault("skipping failed to read memory");
     const std::int64_t end = world->position();
@@ -116,9 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const bool force = (data[0] & 1) != 0;
   const std::optional<byte_vector> block =
-      import_of({reinterpret_cast<const char*>(data + 1), size - 1}, force);
+      import_of({reinterpret_cast<const char*>(data + 1), size - 1}, force,
+                dump_block_for(data[0] >> 1));
   if (block) {
-    skip_written_block(*block);
+    skip_written_block(*block, window_for(data[0] >> 4));
     if (!force) {
       check_block(*block);
       check_identifiers(*block, {reinterpret_cast<const char*>(data + 1), size - 1});

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "little_endian.h"
+
 namespace {
 namespace fs = std::filesystem;
 
@@ -42,8 +44,16 @@ void put(const std::string& target, const std::string& name, const std::string& 
   put_file(root / "corpus" / target, name, bytes);
 }
 
-std::string u16(unsigned value) { return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)}; }
-std::string u32(std::uint32_t value) { return u16(value & 0xFFFF) + u16(value >> 16); }
+std::string u16(unsigned value) {
+  std::string bytes(2, '\0');
+  store_le16(bytes.data(), static_cast<std::uint16_t>(value));
+  return bytes;
+}
+std::string u32(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  store_le32(bytes.data(), value);
+  return bytes;
+}
 std::string counted(const std::string& text) { return u16(static_cast<unsigned>(text.size())) + text; }
 
 std::vector<int> table_order() {

@@ -2,7 +2,9 @@
 //
 // Input: the world's object-name block, the marker line "@@raw@@", then the
 // one raw file of the region's raw folder. Without the marker the whole input
-// is the raw file and the block is a small made-up world's.
+// is the raw file and the block is a small made-up world's. The first sync
+// reads the block through a window that the input's length picks (see
+// harness.h).
 //
 // Beyond "no crash, no leak", a sync that completes is judged:
 //  - it reads exactly the old block, so that the rest of the world is copied
@@ -21,6 +23,7 @@
 
 #include "duplicate_index.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "platform.h"
 #include "sync.h"
 #include "text_util.h"
@@ -32,8 +35,8 @@ platform::folder_listing raw_listing;
 std::string raw_file;
 byte_vector made_up_block;
 
-std::optional<byte_vector> sync_of(byte_view block) {
-  const std::unique_ptr<world_source> world = world_over(block);
+std::optional<byte_vector> sync_of(byte_view block, std::size_t window = plain_window_size) {
+  const std::unique_ptr<world_source> world = world_over(block, window);
   byte_sink out;
   try {
     const block_result result = sync_raws(*world, out, raw_folder{raw_path.c_str(), raw_listing});
@@ -54,7 +57,8 @@ std::optional<byte_vector> sync_of(byte_view block) {
 }
 
 std::string record_of(const std::string& text) {
-  std::string record{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
+  std::string record(2, '\0');
+  store_le16(record.data(), static_cast<std::uint16_t>(text.size()));
   return record + text;
 }
 
@@ -82,8 +86,7 @@ void check_merge(const block_lists& before, const block_lists& after) {
     // What the section held while it was scanned: the world's count, then
     // its strings and each one appended so far.
     std::string held(4, '\0');
-    const std::uint32_t n = static_cast<std::uint32_t>(old_list.size());
-    for (int b = 0; b < 4; ++b) held[b] = static_cast<char>(n >> (8 * b));
+    store_le32(held.data(), static_cast<std::uint32_t>(old_list.size()));
     for (const std::string& text : old_list) held += record_of(text);
     for (std::size_t k = old_list.size(); k < new_list.size(); ++k) {
       const std::string& added = new_list[k];
@@ -136,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   write_file(raw_file, raw);
 
-  const std::optional<byte_vector> once = sync_of(block);
+  const std::optional<byte_vector> once = sync_of(block, window_for(static_cast<unsigned>(size)));
   if (!once) return 0;
   const std::optional<block_lists> before = walk_block(block, empty_strings::kept);
   const std::optional<block_lists> after = walk_block(*once, empty_strings::kept);

@@ -2,7 +2,8 @@
 // world, the header checks, and the block readers.
 //
 // Input: one flags byte (bit 0: force prefix, bit 1: the world is a saved
-// game, world.sav), then the whole world file.
+// game, world.sav; bits 2-4: the window a plain world is read through, 0 for
+// the tool's own: see harness.h), then the whole world file.
 //
 // Beyond "no crash, no leak", each input is judged:
 //  - the block starts where the header's fields end;
@@ -18,10 +19,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "export.h"
 #include "harness.h"
+#include "little_endian.h"
 #include "object_block.h"
 #include "settings.h"
 #include "world_header.h"
@@ -53,7 +56,7 @@ bool open_world_in_game_folder(bool saved_game, settings& run) {
 // file goes, and 4 more bytes, again as far as the file goes. Only for a
 // header that was accepted.
 std::size_t block_offset_of(byte_view world, bool saved_game) {
-  auto length_at = [&](std::size_t at) -> std::size_t { return world[at] | (world[at + 1] << 8); };
+  auto length_at = [&](std::size_t at) -> std::size_t { return load_le16(world.data() + at); };
   std::size_t at = saved_game ? 94 : 146;
   at += 2 + length_at(at);
   if (!saved_game) return at;
@@ -139,10 +142,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   settings run;
   if (open_world_in_game_folder(saved_game, run)) {
-    run.force = force;
+    const std::size_t window = window_for(data[0] >> 2);
+    if (!run.worldfile->compressed() && window != plain_window_size) {
+      const std::string path = game_folder + "/" + (run.worldpath + 2);  // after "./"
+      std::FILE* file = std::fopen(path.c_str(), "rb");
+      if (file == nullptr) fault("cannot open %s", path.c_str());
+      run.worldfile = plain_world_source(file, window);
+    }
     try {
       std::int64_t block_offset = 0;
-      if (read_world_header(*run.worldfile, run, block_offset)) {
+      if (read_world_header(*run.worldfile, run.worldpath, run.saved_game, force, block_offset)) {
         const std::size_t expected = block_offset_of(world, saved_game);
         if (static_cast<std::size_t>(block_offset) != expected) {
           fault("the block offset is %lld, the header ends at %zu",

@@ -112,12 +112,12 @@ bool copy_to_temp(const char* backup_path, file_stream& temp_file, const char* t
         copier.copy(backup.get(), temp_file.get(), std::int64_t{16} * 1024 * 1024);
     if (piece.result == platform::file_copier::piece::read_failed) {
       report("Error: could not read %s\n", backup_path);
-      report(msg::system_reason, platform::error_text(piece.error != 0 ? piece.error : EIO).c_str());
+      report_reason(platform::error_text(piece.error).c_str());
       return false;
     }
     if (piece.result == platform::file_copier::piece::write_failed) {
       report(msg::new_world_write_failed, temp);
-      report(msg::system_reason, platform::error_text(piece.error != 0 ? piece.error : EIO).c_str());
+      report_reason(platform::error_text(piece.error).c_str());
       return false;
     }
     if (piece.bytes == 0) break;
@@ -126,7 +126,7 @@ bool copy_to_temp(const char* backup_path, file_stream& temp_file, const char* t
   if (std::fflush(temp_file.get()) != 0 || !platform::sync_file(temp_file.get()) ||
       !temp_file.close()) {
     report(msg::new_world_write_failed, temp);
-    report(msg::system_reason, platform::error_text(errno != 0 ? errno : EIO).c_str());
+    report_reason(platform::error_text(errno).c_str());
     return false;
   }
   return true;
@@ -138,14 +138,9 @@ bool reads_as_world(const char* temp, bool saved_game, bool force) {
   std::string reason;
   std::unique_ptr<world_source> world = open_world_source(temp, reason);
   if (!world) return false;
-  settings check;
-  const std::size_t length = std::min(std::strlen(temp), sizeof check.worldpath - 1);
-  std::memcpy(check.worldpath, temp, length);
-  check.worldpath[length] = '\0';
-  check.saved_game = saved_game;
-  check.force = force;
   std::int64_t block_offset = 0;
-  return read_world_header(*world, check, block_offset) && block_reads_back_whole(*world, -1);
+  return read_world_header(*world, temp, saved_game, force, block_offset) &&
+         block_reads_back_whole(*world, -1);
 }
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "little_endian.h"
 #include "object_block.h"
 #include "text_util.h"
 
@@ -25,13 +26,6 @@ read_status copy_list(world_source& world, assembly_buffer& out) {
   return read_status::ok;
 }
 
-std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
-}
-
 // Moves `at` past one list; false when the bytes end first. `strings`, when
 // given, gets the list's strings.
 // `whole`, when given, tells whether the list reads back whole: a count
@@ -39,13 +33,12 @@ std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
 bool walk_list(std::string_view bytes, std::size_t& at,
                std::vector<std::string_view>* strings = nullptr, bool* whole = nullptr) {
   if (bytes.size() - at < 4) return false;
-  const std::int64_t n = static_cast<std::int32_t>(get_u32(bytes, at));
+  const std::int64_t n = static_cast<std::int32_t>(load_le32(bytes.data() + at));
   at += 4;
   bool none_empty = true;
   for (std::int64_t i = 0; i < n; ++i) {
     if (bytes.size() - at < 2) return false;
-    const std::size_t length = static_cast<unsigned char>(bytes[at]) |
-                               static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+    const std::size_t length = load_le16(bytes.data() + at);
     if (bytes.size() - at - 2 < length) return false;
     if (strings != nullptr) strings->emplace_back(bytes.data() + at + 2, length);
     none_empty = none_empty && length != 0;
@@ -158,7 +151,7 @@ bool list_comparer::write(const void* data, std::size_t size) {
 bool list_comparer::take_lists(std::string_view& bytes) {
   if (new_groups_ < 0) {
     if (bytes.size() < 4) return true;
-    new_groups_ = std::max(static_cast<std::int32_t>(get_u32(bytes, 0)), 0);
+    new_groups_ = std::max(static_cast<std::int32_t>(load_le32(bytes.data())), 0);
     bytes.remove_prefix(4);
     if (!start_world()) return false;
   }
@@ -187,10 +180,7 @@ bool list_comparer::take_lists(std::string_view& bytes) {
 
 // Reads the world's group count, once the new one is known.
 bool list_comparer::start_world() {
-  if (read_count(world_, world_groups_) == read_status::failed) {
-    world_failed_ = true;
-    return false;
-  }
+  if (read_count(world_, world_groups_) == read_status::failed) return false;
   world_groups_ = std::max(world_groups_, 0);
   if (new_groups_ != world_groups_) {
     changed_ = true;
@@ -222,10 +212,9 @@ bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
       world_list_.reset();
       if (status == read_status::failed || world_.seek(start) != read_status::ok ||
           copy_list(world_, world_list_) == read_status::failed) {
-        world_failed_ = true;
-        return false;
+        return false;  // the world could not be read
       }
-      old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.outp);
+      old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.size());
     }
   }
   std::string name;

@@ -21,14 +21,10 @@
 class list_comparer final : public world_sink {
  public:
   explicit list_comparer(world_source& world);
-  // False when the world could not be read (see world_read_failed()).
+  // False when the world could not be read.
   bool write(const void* data, std::size_t size) override;
   // Compares the world's lists that the new block did not have with none.
   bool finish() override;
-  bool world_read_failed() const { return world_failed_; }
-  // Whether importing the block would be refused: it does not read back
-  // whole.
-  bool refused() const { return !whole_; }
   // Writes the report to standard output: `exported_from` (or null) starts
   // it with a note; "No change.\n" when nothing changes. False when
   // standard output failed.
@@ -47,8 +43,7 @@ class list_comparer final : public world_sink {
   std::int32_t world_groups_ = 0;
   std::int64_t new_lists_ = 0;   // the new block's lists taken
   std::int64_t lists_done_ = 0;  // positions compared: groups, then sections
-  bool world_failed_ = false;
-  bool whole_ = true;
+  bool whole_ = true;  // false: importing the block would be refused
   bool changed_ = false;
   assembly_buffer world_list_;
   std::string report_;

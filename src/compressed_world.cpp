@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "little_endian.h"
+
 namespace {
 constexpr std::size_t header_size = 8;  // version and compression flag, never deflated
 // Stored bytes go to inflate in pieces of this, so that a chunk of any
@@ -19,15 +21,6 @@ constexpr std::size_t input_piece = 64 * 1024;
 // chunk may hold, to tell a full chunk from one that inflates too far.
 constexpr std::size_t first_window = 64 * 1024;
 constexpr std::size_t largest_window = chunk_read_limit + 1;
-
-std::string reason_of(int error_number) {
-  return platform::error_text(error_number != 0 ? error_number : EIO);
-}
-
-std::uint32_t u32_at(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
 
 class compressed_source final : public world_source {
  public:
@@ -48,7 +41,7 @@ class compressed_source final : public world_source {
   read_status rewind() override {
     errno = 0;
     if (std::fseek(file_, 0, SEEK_SET) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     std::clearerr(file_);
@@ -115,6 +108,22 @@ class compressed_source final : public world_source {
   // Reads the next chunk whole into the window, checking it on the way.
   read_status read_chunk() {
     const std::int64_t at = file_offset_;
+    std::uint32_t length = 0;
+    read_status status = read_length(at, length);
+    if (status != read_status::ok) return status;
+    if (!restart_inflating()) return read_failed(ENOMEM);
+    status = inflate_chunk(at, length);
+    if (status != read_status::ok) return status;
+    const std::size_t size = window_size_ - stream_.avail_out;
+    next_ = window_.get();
+    end_ = next_ + size;
+    end_offset_ += static_cast<std::int64_t>(size);
+    return read_status::ok;
+  }
+
+  // Reads the length field of the chunk at file offset `at`; `end` when the
+  // file ends before it.
+  read_status read_length(std::int64_t at, std::uint32_t& length) {
     std::uint8_t field[4];
     errno = 0;
     const std::size_t got = std::fread(field, 1, sizeof field, file_);
@@ -124,38 +133,41 @@ class compressed_source final : public world_source {
       if (got == 0) return read_status::end;
       return damaged(at, "the file ends inside a chunk's length");
     }
-    const std::uint32_t length = u32_at(field);
+    length = load_le32(field);
     if (length == 0) return damaged(at, "chunk length is 0");
     // Told before anything is inflated, so that a cut-off file always gets
     // this reason, whatever the bytes before the cut hold.
     if (file_size_ >= 0 && length > file_size_ - file_offset_) {
       return damaged(at, "chunk runs past the end of the file");
     }
+    return read_status::ok;
+  }
+
+  // Starts a new zlib stream into the empty window; false when zlib has no
+  // memory for it.
+  bool restart_inflating() {
     if (!inflating_) {
       stream_ = z_stream{};
-      if (inflateInit(&stream_) != Z_OK) return read_failed(ENOMEM);
+      if (inflateInit(&stream_) != Z_OK) return false;
       inflating_ = true;
     } else if (inflateReset(&stream_) != Z_OK) {
-      return read_failed(ENOMEM);
+      return false;
     }
     // Input left from a damaged chunk before a rewind is not this chunk's.
     stream_.avail_in = 0;
     stream_.next_out = window_.get();
     stream_.avail_out = static_cast<uInt>(window_size_);
+    return true;
+  }
+
+  // Inflates the chunk at `at`, whose `length` stored bytes follow, into the
+  // window, widening it when the chunk needs more.
+  read_status inflate_chunk(std::int64_t at, std::uint32_t length) {
     std::uint32_t unread = length;  // stored bytes not yet read from the file
     for (;;) {
       if (stream_.avail_in == 0 && unread > 0) {
-        const std::size_t want = std::min<std::size_t>(unread, input_piece);
-        errno = 0;
-        const std::size_t piece = std::fread(input_.get(), 1, want, file_);
-        file_offset_ += static_cast<std::int64_t>(piece);
-        unread -= static_cast<std::uint32_t>(piece);
-        if (piece < want) {
-          if (std::ferror(file_)) return read_failed(errno);
-          return damaged(at, "chunk runs past the end of the file");
-        }
-        stream_.next_in = input_.get();
-        stream_.avail_in = static_cast<uInt>(piece);
+        const read_status status = read_input(at, unread);
+        if (status != read_status::ok) return status;
       }
       const int status = inflate(&stream_, Z_NO_FLUSH);
       const std::size_t inflated = window_size_ - stream_.avail_out;
@@ -180,10 +192,22 @@ class compressed_source final : public world_source {
     if (stream_.avail_in != 0 || unread != 0) {
       return damaged(at, "bytes left over after the chunk's zlib stream");
     }
-    const std::size_t size = window_size_ - stream_.avail_out;
-    next_ = window_.get();
-    end_ = next_ + size;
-    end_offset_ += static_cast<std::int64_t>(size);
+    return read_status::ok;
+  }
+
+  // Gives inflate the next piece of the chunk's `unread` stored bytes.
+  read_status read_input(std::int64_t at, std::uint32_t& unread) {
+    const std::size_t want = std::min<std::size_t>(unread, input_piece);
+    errno = 0;
+    const std::size_t piece = std::fread(input_.get(), 1, want, file_);
+    file_offset_ += static_cast<std::int64_t>(piece);
+    unread -= static_cast<std::uint32_t>(piece);
+    if (piece < want) {
+      if (std::ferror(file_)) return read_failed(errno);
+      return damaged(at, "chunk runs past the end of the file");
+    }
+    stream_.next_in = input_.get();
+    stream_.avail_in = static_cast<uInt>(piece);
     return read_status::ok;
   }
 
@@ -200,7 +224,7 @@ class compressed_source final : public world_source {
   // so every later read fails alike, until a rewind.
   read_status read_failed(int error_number) {
     stuck_ = true;
-    failure_ = reason_of(error_number);
+    failure_ = platform::error_text(error_number);
     return read_status::failed;
   }
 
@@ -223,29 +247,6 @@ class compressed_source final : public world_source {
   bool stuck_ = false;    // a read failed
   bool damaged_ = false;  // ...because of damage_
   chunk_damage damage_;
-};
-
-// Writes deflate's bits, least significant first, as a zlib stream holds
-// them.
-class bit_writer {
- public:
-  void put(unsigned value, int count) {
-    held_ |= value << bits_;
-    bits_ += count;
-    while (bits_ >= 8) {
-      bytes.push_back(static_cast<char>(held_ & 0xFF));
-      held_ >>= 8;
-      bits_ -= 8;
-    }
-  }
-  void to_byte() {
-    if (bits_ > 0) put(0, 8 - bits_);
-  }
-  std::string bytes;
-
- private:
-  unsigned held_ = 0;
-  int bits_ = 0;
 };
 
 // A deflate stream made to measure: `fixed` empty blocks with fixed codes
@@ -279,31 +280,31 @@ std::string padded_stream(const std::uint8_t* data, std::size_t size, std::size_
     if (padded_size(plan, size) == wanted) found = plan;
   }
   if (!found) return {};
-  bit_writer out;
-  out.bytes = "\x78\x01";  // deflate, 32 KiB window, no dictionary, check bits
-  const auto fixed_empty = [&] {
-    out.put(0, 1);  // not final
-    out.put(1, 2);  // fixed codes
-    out.put(0, 7);  // end of block
+  // zlib writes it: the header alone first (a block flush with no data),
+  // the empty fixed blocks primed in as bits, the empty stored block as a
+  // sync flush, and at level 0 the data as one final stored block and the
+  // check value.
+  z_stream z{};
+  if (deflateInit(&z, Z_NO_COMPRESSION) != Z_OK) return {};
+  std::string stream(wanted, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(stream.data());
+  z.avail_out = static_cast<uInt>(wanted);
+  bool made = deflate(&z, Z_BLOCK) == Z_OK;
+  const auto empty_fixed_blocks = [&](int count) {
+    // Not final, fixed codes, end of block: 10 bits, least significant first.
+    for (int i = 0; i < count && made; ++i) made = deflatePrime(&z, 10, 0x2) == Z_OK;
   };
-  const auto stored = [&](bool final, const std::uint8_t* bytes, std::size_t length) {
-    out.put(final ? 1 : 0, 1);
-    out.put(0, 2);
-    out.to_byte();
-    const auto n = static_cast<unsigned>(length);
-    out.put(n & 0xFFFF, 16);
-    out.put(~n & 0xFFFF, 16);
-    out.bytes.append(reinterpret_cast<const char*>(bytes), length);
-  };
-  for (int i = 0; i < found->fixed; ++i) fixed_empty();
+  empty_fixed_blocks(found->fixed);
   if (found->separated) {
-    stored(false, nullptr, 0);
-    for (int i = 0; i < found->more; ++i) fixed_empty();
+    made = made && deflate(&z, Z_SYNC_FLUSH) == Z_OK;
+    empty_fixed_blocks(found->more);
   }
-  stored(true, data, size);
-  const uLong check = adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(size));
-  for (int shift = 24; shift >= 0; shift -= 8) out.bytes.push_back(static_cast<char>(check >> shift));
-  return out.bytes;
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = static_cast<uInt>(size);
+  made = made && deflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_out == 0;
+  deflateEnd(&z);
+  if (!made) stream.clear();
+  return stream;
 }
 
 namespace {
@@ -363,7 +364,7 @@ class compressed_sink final : public world_sink {
     if (stream.empty()) stream = padded_stream(pending_.get(), last, least + short_by + 4096);
     if (stream.empty() || !inflates_to(stream, pending_.get(), last)) return finish();
     std::uint8_t field[4];
-    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(stream.size() >> (8 * i));
+    store_le32(field, static_cast<std::uint32_t>(stream.size()));
     pending_size_ = 0;
     return put(field, 4) &&
            put(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size()) && flush();
@@ -386,10 +387,10 @@ class compressed_sink final : public world_sink {
     uLongf stored = compressBound(chunk_write_limit);
     if (compress2(deflated_.get() + 4, &stored, pending_.get(), size, Z_DEFAULT_COMPRESSION) !=
         Z_OK) {
-      failure_ = reason_of(ENOMEM);  // the only way it fails with room enough
+      failure_ = platform::error_text(ENOMEM);  // the only way it fails with room enough
       return false;
     }
-    for (int i = 0; i < 4; ++i) deflated_[i] = static_cast<std::uint8_t>(stored >> (8 * i));
+    store_le32(deflated_.get(), static_cast<std::uint32_t>(stored));
     if (size == pending_size_) pending_size_ = 0;
     return put(deflated_.get(), 4 + stored);
   }
@@ -397,7 +398,7 @@ class compressed_sink final : public world_sink {
   bool put(const std::uint8_t* bytes, std::size_t size) {
     errno = 0;
     if (std::fwrite(bytes, 1, size, file_) != size) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     written_ += static_cast<std::int64_t>(size);
@@ -407,7 +408,7 @@ class compressed_sink final : public world_sink {
   bool flush() {
     errno = 0;
     if (std::fflush(file_) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;

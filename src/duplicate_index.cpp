@@ -154,7 +154,7 @@ void duplicate_index::add_record(const assembly_buffer& buffer, std::size_t star
   const std::uint8_t* record = buffer.data() + start;
   const bool short_record = record[1] == 0;
   if (short_record) {
-    insert(buffer, start, asked(record, buffer.outp - start));
+    insert(buffer, start, asked(record, buffer.size() - start));
   }
   absorb(buffer, short_record ? start + 1 : SIZE_MAX);
 }
@@ -162,9 +162,9 @@ void duplicate_index::add_record(const assembly_buffer& buffer, std::size_t star
 bool duplicate_index::settle(const assembly_buffer& buffer, std::size_t z) {
   const std::uint8_t* bytes = buffer.data();
   const std::size_t length = bytes[z - 1];
-  const std::size_t end = std::min(z + 1 + length, buffer.outp);
+  const std::size_t end = std::min(z + 1 + length, buffer.size());
   if (std::memchr(bytes + z + 1, 0, end - (z + 1)) != nullptr) return true;  // no record fits
-  if (z + 1 + length > buffer.outp) return false;
+  if (z + 1 + length > buffer.size()) return false;
   insert(buffer, z - 1, hash_record(bytes + z - 1, length + 2));
   return true;
 }
@@ -173,8 +173,8 @@ void duplicate_index::absorb(const assembly_buffer& buffer, std::size_t aligned_
   const std::uint8_t* bytes = buffer.data();
   std::erase_if(pending_, [&](std::size_t z) { return settle(buffer, z); });
   std::size_t z = std::max<std::size_t>(scanned_, 1);
-  while (z < buffer.outp) {
-    const void* zero = std::memchr(bytes + z, 0, buffer.outp - z);
+  while (z < buffer.size()) {
+    const void* zero = std::memchr(bytes + z, 0, buffer.size() - z);
     if (zero == nullptr) break;
     z = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - bytes);
     if (bytes[z - 1] == 0) {
@@ -184,7 +184,7 @@ void duplicate_index::absorb(const assembly_buffer& buffer, std::size_t aligned_
     }
     ++z;
   }
-  scanned_ = buffer.outp;
+  scanned_ = buffer.size();
 }
 
 std::uint32_t duplicate_index::asked(const std::uint8_t* record, std::size_t size) const {
@@ -211,7 +211,7 @@ void duplicate_index::prepare(const std::uint8_t* record, std::size_t size) cons
 bool duplicate_index::contains(const assembly_buffer& buffer, const std::uint8_t* record,
                                std::size_t size) const {
   if (size == 2 && record[0] == 0 && record[1] == 0) return zero_pair_;
-  if (record[1] != 0) return find_bytes(buffer.data(), buffer.outp, record, size).has_value();
+  if (record[1] != 0) return find_bytes(buffer.data(), buffer.size(), record, size).has_value();
   const std::uint32_t hash = asked(record, size);
   if (slots_.empty()) return false;
   const std::uint8_t* bytes = buffer.data();

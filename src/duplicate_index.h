@@ -32,7 +32,7 @@ class duplicate_index {
   void reserve(std::size_t records);
   // The bytes appended since the last call are not a record (a count field).
   void add_bytes(const assembly_buffer& buffer);
-  // A record was appended at `start` and ends at buffer.outp.
+  // A record was appended at `start` and ends at buffer.size().
   void add_record(const assembly_buffer& buffer, std::size_t start);
   // `record` is a whole record: its length field, then that many bytes.
   bool contains(const assembly_buffer& buffer, const std::uint8_t* record,

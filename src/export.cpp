@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "little_endian.h"
 #include "object_block.h"
 #include "text_util.h"
 
@@ -50,7 +51,7 @@ class dump_writer {
     std::int32_t copied = 0;
     // 34: a length and two 16-byte copies, which may reach past the string.
     while (copied < most && held < piece && line < lines_end && end - from >= 34) {
-      const std::size_t length = from[0] | (std::size_t{from[1]} << 8);
+      const std::size_t length = load_le16(from);
       if (length == 0 || length > 32) break;
       copy_short(text + held, from + 2);
       *line++ = {static_cast<std::uint32_t>(held), static_cast<std::uint32_t>(length)};

@@ -29,12 +29,6 @@ class file_stream {
     close();
     file_ = stream;
   }
-  // Gives the stream up to a new owner.
-  std::FILE* release() {
-    std::FILE* stream = file_;
-    file_ = nullptr;
-    return stream;
-  }
   std::FILE* get() const { return file_; }
   explicit operator bool() const { return file_ != nullptr; }
   // Closes the stream; false when its last data could not be written.

@@ -11,12 +11,14 @@
 #include <emmintrin.h>
 #endif
 
+#include "little_endian.h"
 #include "object_block.h"
 #include "platform.h"
 #include "settings.h"
 #include "text_util.h"
 
 namespace {
+#if defined(__SSE2__)
 // The number of bits set in `x`. (std::popcount is a library call where the
 // processor's instruction may be missing, as on plain x86-64.)
 int bits_set(std::uint64_t x) {
@@ -29,18 +31,15 @@ int bits_set(std::uint64_t x) {
 // Bit i is set where from[i] is a line feed, for the 64 bytes at `from`.
 std::uint64_t line_feeds_in_64(const char* from) {
   std::uint64_t mask = 0;
-#if defined(__SSE2__)
   const __m128i feed = _mm_set1_epi8('\n');
   for (int i = 0; i < 4; ++i) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * i));
     const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed)));
     mask |= std::uint64_t{found} << (16 * i);
   }
-#else
-  for (int i = 0; i < 64; ++i) mask |= std::uint64_t{from[i] == '\n'} << i;
-#endif
   return mask;
 }
+#endif
 
 bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4) == 0; }
 
@@ -49,11 +48,15 @@ bool starts_with_marker(const char* text) { return std::strncmp(text, "====", 4)
 // characters, the rest of a longer line being the next line. A line that
 // lies whole in the block is handed out where it lies; only the others are
 // assembled in scratch. A UTF-8 byte-order mark at the very start is not
-// part of the dump.
+// part of the dump. The block's size is the caller's (at least 3 bytes, so
+// that the mark lies in the first one).
 class line_reader {
  public:
-  explicit line_reader(std::FILE* in)
-      : in_(in), block_(new char[block_size + pad]), feeds_(new std::uint32_t[feed_room]) {}
+  line_reader(std::FILE* in, std::size_t block_size)
+      : in_(in),
+        block_size_(block_size),
+        block_(new char[block_size + pad]),
+        feeds_(new std::uint32_t[feed_room]) {}
 
   // False at the end of the input and after a read error (see failed()).
   bool next() {
@@ -101,8 +104,8 @@ class line_reader {
     const std::uint32_t* feed = feeds_.get() + feed_next_;
     const std::uint32_t* const feeds_end = feeds_.get() + feed_count_;
     // A record is at most 2 + 32 bytes, and its copy writes 34.
-    out.reserve(34 * static_cast<std::size_t>(feeds_end - feed));
-    std::uint8_t* to = out.data() + out.outp;
+    std::uint8_t* const start = out.room(34 * static_cast<std::size_t>(feeds_end - feed));
+    std::uint8_t* to = start;
     const char* from = next_;
     for (; feed != feeds_end; ++feed) {
       const char* const line_end = block_.get() + *feed;
@@ -113,8 +116,7 @@ class line_reader {
           *from == '=') {
         break;
       }
-      to[0] = static_cast<std::uint8_t>(length);
-      to[1] = 0;
+      store_le16(to, static_cast<std::uint16_t>(length));
       copy_short(to + 2, from);  // within the block and its pad
       to += 2 + length;
       from = line_end + 1;
@@ -126,7 +128,7 @@ class line_reader {
     }
     feed_next_ += appended;
     next_ = from;
-    out.outp = static_cast<std::size_t>(to - out.data());
+    out.commit(static_cast<std::size_t>(to - start));
     return appended;
   }
   // The line next() found, line feed included.
@@ -152,7 +154,6 @@ class line_reader {
   const std::string& failure() const { return failure_; }
 
  private:
-  static constexpr std::size_t block_size = 1 << 18;
   static constexpr std::size_t pad = 32;  // the fixed copies may read past the block
   static constexpr std::size_t feed_room = 4096;
 
@@ -165,10 +166,15 @@ class line_reader {
     return true;
   }
   // Whether line feeds ahead are noted, noting more when none are left.
+  // Without SSE2 none are: found a byte at a time, noting them costs more
+  // than the search per line they save.
   bool feeds_ahead() {
+#if defined(__SSE2__)
     if (feed_next_ == feed_count_ && next_ != end_) index_feeds();
+#endif
     return feed_next_ < feed_count_;
   }
+#if defined(__SSE2__)
   // Notes where the line feeds are in the whole 64-byte pieces of the block
   // from next_ on, as many as there is room for: dump lines are short, and
   // with their ends known the identifier loop runs without a search per
@@ -188,10 +194,11 @@ class line_reader {
       feed_count_ += count;
     }
   }
+#endif
   bool refill() {
     if (failed_) return false;
     errno = 0;
-    const std::size_t got = std::fread(block_.get(), 1, block_size, in_);
+    const std::size_t got = std::fread(block_.get(), 1, block_size_, in_);
     if (got == 0 && std::ferror(in_)) {
       failed_ = true;
       failure_ = platform::error_text(errno);
@@ -209,6 +216,7 @@ class line_reader {
   }
 
   std::FILE* in_;
+  const std::size_t block_size_;
   std::unique_ptr<char[]> block_;
   // Offsets in the block of the line feeds found ahead; those from
   // feed_next_ on lie after next_.
@@ -283,7 +291,7 @@ const char* section_name_or_null(int index) {
 }
 
 bool write_assembled(assembly_buffer& assembled, world_sink& out) {
-  const bool written = out.write(assembled.data(), assembled.outp);
+  const bool written = out.write(assembled.data(), assembled.size());
   assembled.reset();
   return written;
 }
@@ -301,10 +309,11 @@ int parse_section_header(const char* line) {
   return find_section(found);
 }
 
-block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally) {
+block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally,
+                         std::size_t block_size) {
   import_tally counted;
   import_tally& written = tally != nullptr ? *tally : counted;
-  line_reader lines(in);
+  line_reader lines(in, block_size);
   assembly_buffer assembled;
   report("Beginning file import...\n");
 
@@ -348,11 +357,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
   std::uint64_t group_strings = 0;
-  assembled.reserve(4);
-  assembled.outp = 4;
+  append_u32(assembled, 0);
   while (sectioni == section_creature_layer && !at_end) {
     ++count;
-    const std::size_t tally_at = assembled.outp;
+    const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
     const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
     store_u32(assembled, tally_at, strings);
@@ -374,7 +382,7 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
       report("panic! section found out of order! expected %s\n", section_name_or_null(count));
       section_problem("sections in table order", force);
     }
-    const std::size_t tally_at = assembled.outp;
+    const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
     const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
     if (lines.failed()) {

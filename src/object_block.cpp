@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "little_endian.h"
 #include "text_util.h"
 
 const char* g_sectionlist[section_count + 1] = {
@@ -47,7 +48,7 @@ read_status read_counted_string(world_source& in, counted_string& record) {
   std::uint8_t length_bytes[2];
   const read_status status = in.read(length_bytes, 2);
   if (status != read_status::ok) return status;
-  const std::uint16_t length = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  const std::uint16_t length = load_le16(length_bytes);
   if (length == 0) return read_status::ok;  // an empty string has no text
   std::unique_ptr<char[]> text;
   try {
@@ -68,10 +69,7 @@ read_status read_count(world_source& in, std::int32_t& value) {
   value = 0;
   const read_status status = in.read(b, 4);
   if (status != read_status::ok) return status;
-  const std::uint32_t bits = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-                             (static_cast<std::uint32_t>(b[2]) << 16) |
-                             (static_cast<std::uint32_t>(b[3]) << 24);
-  value = static_cast<std::int32_t>(bits);
+  value = static_cast<std::int32_t>(load_le32(b));
   return read_status::ok;
 }
 
@@ -88,41 +86,34 @@ assembly_buffer::assembly_buffer() {
   // Uninitialised on purpose: every byte is written before it is read.
   bytes_.reset(static_cast<std::uint8_t*>(std::malloc(initial_size)));
   if (!bytes_) consistency_stop("output buffer obtained");
-  size_ = initial_size;
+  capacity_ = initial_size;
 }
 
 void assembly_buffer::grow(std::size_t more) {
-  std::size_t wanted = size_;
-  while (wanted - outp < more) wanted *= 2;
+  std::size_t wanted = capacity_;
+  while (wanted - used_ < more) wanted *= 2;
   void* grown = std::realloc(bytes_.get(), wanted);
   if (grown == nullptr) consistency_stop("output buffer grown");
   static_cast<void>(bytes_.release());
   bytes_.reset(static_cast<std::uint8_t*>(grown));
-  size_ = wanted;
+  capacity_ = wanted;
 }
 
 void store_u32(assembly_buffer& out, std::size_t position, std::uint32_t value) {
-  std::uint8_t* p = out.data() + position;
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-  p[2] = static_cast<std::uint8_t>(value >> 16);
-  p[3] = static_cast<std::uint8_t>(value >> 24);
+  store_le32(out.data() + position, value);
 }
 
 void append_u32(assembly_buffer& out, std::uint32_t value) {
-  out.reserve(4);
-  store_u32(out, out.outp, value);
-  out.outp += 4;
+  store_le32(out.room(4), value);
+  out.commit(4);
 }
 
 read_status append_world_string(world_source& world, assembly_buffer& out, std::size_t& length) {
-  out.reserve(2 + 0xFFFF);  // room for the longest string
-  std::uint8_t* record = out.data() + out.outp;
+  std::uint8_t* record = out.room(2 + 0xFFFF);  // room for the longest string
   const read_status status = world.read_counted_string(reinterpret_cast<char*>(record + 2), length);
   if (status == read_status::ok) {
-    record[0] = static_cast<std::uint8_t>(length & 0xFF);
-    record[1] = static_cast<std::uint8_t>(length >> 8);
-    out.outp += 2 + length;
+    store_le16(record, static_cast<std::uint16_t>(length));
+    out.commit(2 + length);
   }
   return status;
 }

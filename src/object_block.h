@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <span>
 #include <vector>
 
+#include "little_endian.h"
 #include "world_source.h"
 
 constexpr int section_creature_layer = 0;
@@ -77,25 +77,27 @@ read_status read_string_count(world_source& in, std::int32_t& value);
 
 // The growing buffer in which a section is assembled before its one write.
 // It starts small and doubles as needed, in place where the allocator can
-// (a large block is then remapped, not copied). Only the bytes below outp
-// are ever read: what lies past it is never initialised, since it is about
-// to be written.
+// (a large block is then remapped, not copied). Only the bytes assembled
+// are ever read: what lies past them is never initialised, since it is
+// about to be written.
 class assembly_buffer {
  public:
   static constexpr std::size_t initial_size = 64 * 1024;
   assembly_buffer();
 
-  std::size_t outp = 0;  // write position
-
   std::uint8_t* data() { return bytes_.get(); }
   const std::uint8_t* data() const { return bytes_.get(); }
-  std::span<const std::uint8_t> assembled() const { return {bytes_.get(), outp}; }
-  // Makes room for `more` bytes past outp, growing the buffer as needed.
-  void reserve(std::size_t more) {
-    if (more > size_ - outp) grow(more);
+  // The number of bytes assembled.
+  std::size_t size() const { return used_; }
+  // Room for `more` bytes after those assembled, growing the buffer as
+  // needed; what is written there counts once commit() adds it.
+  std::uint8_t* room(std::size_t more) {
+    if (more > capacity_ - used_) grow(more);
+    return bytes_.get() + used_;
   }
+  void commit(std::size_t written) { used_ += written; }
   // Starts again at the beginning; what was assembled is dropped.
-  void reset() { outp = 0; }
+  void reset() { used_ = 0; }
 
  private:
   void grow(std::size_t more);
@@ -103,7 +105,8 @@ class assembly_buffer {
     void operator()(std::uint8_t* bytes) const;
   };
   std::unique_ptr<std::uint8_t, release> bytes_;
-  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
 };
 
 void append_u32(assembly_buffer& out, std::uint32_t value);
@@ -114,12 +117,10 @@ void append_counted_cstr(assembly_buffer& out, const char* text);
 read_status append_world_string(world_source& world, assembly_buffer& out, std::size_t& length);
 // Appends a record of `length` bytes of `text`.
 inline void append_record(assembly_buffer& out, const char* text, std::uint16_t length) {
-  out.reserve(std::size_t{2} + length);
-  std::uint8_t* p = out.data() + out.outp;
-  p[0] = static_cast<std::uint8_t>(length);
-  p[1] = static_cast<std::uint8_t>(length >> 8);
+  std::uint8_t* p = out.room(std::size_t{2} + length);
+  store_le16(p, length);
   if (length != 0) std::memcpy(p + 2, text, length);
-  out.outp += std::size_t{2} + length;
+  out.commit(std::size_t{2} + length);
 }
 
 // Whether a block that begins at the position of `world` reads back whole:

@@ -137,13 +137,13 @@ file_lock::~file_lock() = default;
 file_lock::result file_lock::take(const char* path, bool exclusive) {
   // A reparse point (a link) at the lock's name is opened itself, not
   // followed, and refused: no run creates or locks a file elsewhere.
-  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  const DWORD open_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, flags, nullptr);
+                              OPEN_ALWAYS, open_flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE && !exclusive) {
     handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, flags, nullptr);
+                         nullptr, OPEN_EXISTING, open_flags, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
     errno = EACCES;

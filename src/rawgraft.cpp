@@ -155,7 +155,7 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
       // at the lock's name is refused all the same.
       if (!exclusive && errno != ELOOP) return true;
       report("Error: can not lock %s\n", lock_path);
-      report(msg::system_reason, platform::error_text(errno != 0 ? errno : EACCES).c_str());
+      report_reason(platform::error_text(errno != 0 ? errno : EACCES).c_str());
       return false;
     case platform::file_lock::result::taken: break;
   }
@@ -169,7 +169,7 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   }
   if (!run.worldfile) {
     report("Error: can not open region file: %s\n", run.worldpath);
-    report(msg::system_reason, reason.c_str());
+    report_reason(reason.c_str());
     return false;
   }
   return true;
@@ -618,7 +618,6 @@ int rawgraft_main(int argc, char** argv) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(exit_usage);
   }
-  run.command = row->name;
   if (row->needs_file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
     return end_of_run(exit_usage);
@@ -628,7 +627,8 @@ int rawgraft_main(int argc, char** argv) {
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
   run_context context{};
-  if (!read_world_header(*run.worldfile, run, context.block_offset)) {
+  if (!read_world_header(*run.worldfile, run.worldpath, run.saved_game, run.force,
+                         context.block_offset)) {
     return end_of_run(exit_error);
   }
   return row->run(run, context);

@@ -14,11 +14,9 @@ struct settings {
   std::unique_ptr<world_source> worldfile;
   bool saved_game = false;        // the world is the world.sav form
   bool world_found = false;       // for commands that do not open the world
-  const char* command = nullptr;  // the resolved command word
   const char* argfile = nullptr;  // the file argument, or null
   file_stream importfile;
   file_stream exportfile;
-  file_stream outworldfile;
   char rawpath[1024] = "";
   platform::folder_listing rawdir;
   platform::file_lock lock;  // on <world>.lock, for the whole run

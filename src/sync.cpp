@@ -11,6 +11,7 @@
 
 #include "duplicate_index.h"
 #include "file_stream.h"
+#include "little_endian.h"
 #include "raw_scan.h"
 #include "settings.h"
 #include "text_util.h"
@@ -140,7 +141,8 @@ struct section_merge {
       // refuses it.
       if (length == 0) continue;
       if (!record.empty()) add_if_new();
-      record.assign({static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)});
+      record.assign(2, '\0');
+      store_le16(record.data(), static_cast<std::uint16_t>(length));
       record.append(identifier, length);
       index.prepare(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     }
@@ -161,7 +163,7 @@ struct section_merge {
       message.assign("  ").append(identifier, length) += '\n';
       report("%s", message.c_str());
     }
-    const std::size_t start = out.outp;
+    const std::size_t start = out.size();
     append_record(out, identifier, static_cast<std::uint16_t>(length));
     index.add_record(out, start);
     ++running_count;
@@ -173,7 +175,7 @@ struct section_merge {
 block_result copy_world_strings(world_source& world, std::int32_t n, assembly_buffer& out,
                                 duplicate_index* index) {
   for (std::int32_t i = 0; i < n; ++i) {
-    const std::size_t start = out.outp;
+    const std::size_t start = out.size();
     std::size_t length = 0;
     const read_status status = append_world_string(world, out, length);
     if (status == read_status::failed) return block_result::world_read_failed;
@@ -194,7 +196,7 @@ block_result copy_creature_layer(world_source& world, assembly_buffer& assembled
     const block_result copied = copy_world_strings(world, n, assembled, nullptr);
     if (copied != block_result::done) return copied;
   }
-  const bool written = out.write(assembled.data(), assembled.outp);
+  const bool written = out.write(assembled.data(), assembled.size());
   assembled.reset();
   return written ? block_result::done : block_result::write_failed;
 }
@@ -294,7 +296,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   }
   store_u32(out, 0, merge.running_count);
   state.added += merge.running_count - static_cast<std::uint32_t>(n);
-  return sink.write(out.data(), out.outp) ? block_result::done : block_result::write_failed;
+  return sink.write(out.data(), out.size()) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
 

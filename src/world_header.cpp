@@ -6,6 +6,7 @@
 
 #include "compressed_world.h"
 #include "file_stream.h"
+#include "little_endian.h"
 #include "messages.h"
 #include "object_block.h"
 #include "platform.h"
@@ -74,8 +75,8 @@ void report_regions_here() {
 
 // A read error is not the short file the header checks look for: it is
 // reported with the system's reason and ends the run.
-bool read_failed(world_source& world, const settings& run) {
-  report_unreadable_world(world, run.worldpath);
+bool read_failed(world_source& world, const char* worldpath) {
+  report_unreadable_world(world, worldpath);
   return false;
 }
 }  // namespace
@@ -153,22 +154,23 @@ world_opening open_world(char* region_argument, settings& run, bool open_it) {
   return world_opening::opened;
 }
 
-bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset) {
+bool read_world_header(world_source& world, const char* worldpath, bool saved_game, bool force,
+                       std::int64_t& block_offset) {
   counted_string name;  // the header's names, read into one record
   std::uint8_t fields[8];
   const read_status first = world.read(fields, 8);
-  if (first == read_status::failed) return read_failed(world, run);
+  if (first == read_status::failed) return read_failed(world, worldpath);
   if (first != read_status::ok) {
     report(msg::world_unreadable);
     return false;
   }
-  const unsigned version = fields[0] | (fields[1] << 8);
-  const unsigned funky = fields[2] | (fields[3] << 8);
+  const unsigned version = load_le16(fields);
+  const unsigned funky = load_le16(fields + 2);
   const bool compressed = (fields[4] | fields[5] | fields[6] | fields[7]) != 0;
 
   if (version != world_version_a && version != world_version_b) {
     report("Error: world file version unsupported: %d.%d\n", fields[1], fields[0]);
-    if (!may_go_on(run.force)) return false;
+    if (!may_go_on(force)) return false;
   }
   if (compressed && !world.compressed()) {
     report("Error: world file is compressed! Only uncompressed regions can be modified.\n");
@@ -176,19 +178,19 @@ bool read_world_header(world_source& world, const settings& run, std::int64_t& b
   }
   if (funky != 0) {
     report("Error: world file looks funky.\n");
-    if (!may_go_on(run.force)) return false;
+    if (!may_go_on(force)) return false;
   }
-  read_status status = world.skip(run.saved_game ? sav_filler : dat_filler);
+  read_status status = world.skip(saved_game ? sav_filler : dat_filler);
   if (status == read_status::ok) status = read_counted_string(world, name);
-  if (status == read_status::failed) return read_failed(world, run);
+  if (status == read_status::failed) return read_failed(world, worldpath);
   if (name.s == nullptr) {
     report(msg::world_name_unreadable);
     return false;
   }
-  if (run.saved_game) {
+  if (saved_game) {
     report("Fortress Identified: %s\n", name.s.get());
     // An unreadable world name is shown as (null), but a read error ends.
-    if (read_counted_string(world, name) == read_status::failed) return read_failed(world, run);
+    if (read_counted_string(world, name) == read_status::failed) return read_failed(world, worldpath);
   }
   report("World Identified: %s\n", name.s ? name.s.get() : "(null)");
   if (world.compressed()) report("World is compressed; it will stay compressed.\n");
@@ -196,12 +198,12 @@ bool read_world_header(world_source& world, const settings& run, std::int64_t& b
     report(
         "World name is unlikely long.  This is usually because the file is corrupt, compressed, "
         "or an unsupported version.\n");
-    if (!may_go_on(run.force)) return false;
+    if (!may_go_on(force)) return false;
   }
-  if (run.saved_game) {
+  if (saved_game) {
     // Past the end the block's readers see the end; only an error stops here.
     std::uint8_t unused[4];
-    if (world.read(unused, 4) == read_status::failed) return read_failed(world, run);
+    if (world.read(unused, 4) == read_status::failed) return read_failed(world, worldpath);
   }
   block_offset = world.position();
   return true;

@@ -31,6 +31,9 @@ world_opening open_world(char* region_argument, settings& run, bool open_it = tr
 // compressed world, or the system's reason.
 void report_unreadable_world(const world_source& world, const char* worldpath);
 
-// Checks and identifies the world and leaves `world` at the object-name
-// block, whose logical offset (the header's size) it returns.
-bool read_world_header(world_source& world, const settings& run, std::int64_t& block_offset);
+// Checks and identifies the world at `worldpath` (the saved-game form when
+// `saved_game`; `force` lets the checks that allow it go on) and leaves
+// `world` at the object-name block, whose logical offset (the header's
+// size) it returns.
+bool read_world_header(world_source& world, const char* worldpath, bool saved_game, bool force,
+                       std::int64_t& block_offset);

@@ -4,17 +4,13 @@
 #include <cerrno>
 
 namespace {
-constexpr std::size_t window_size = 256 * 1024;
 // The rest of a world is copied, and its progress shown, in pieces of this.
 constexpr std::int64_t copy_piece = 16 * 1024 * 1024;
 
-std::string reason_of(int error_number) {
-  return platform::error_text(error_number != 0 ? error_number : EIO);
-}
-
 class plain_source final : public world_source {
  public:
-  explicit plain_source(std::FILE* file) : file_(file), window_(new std::uint8_t[window_size]) {}
+  plain_source(std::FILE* file, std::size_t window_size)
+      : file_(file), window_(new std::uint8_t[window_size]), window_size_(window_size) {}
   ~plain_source() override { close(); }
 
   void close() override {
@@ -25,7 +21,7 @@ class plain_source final : public world_source {
 
   read_status rewind() override {
     if (std::fseek(file_, 0, SEEK_SET) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     restart_at(0);
@@ -41,7 +37,7 @@ class plain_source final : public world_source {
       return read_status::ok;
     }
     if (fseek_to(offset) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     restart_at(offset);
@@ -59,7 +55,7 @@ class plain_source final : public world_source {
     const std::int64_t start = position();
     if (!sink.finish()) return copy_result::write_failed;
     if (fseek_to(start) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return copy_result::read_failed;
     }
     std::int64_t copied = 0;
@@ -72,10 +68,10 @@ class plain_source final : public world_source {
  protected:
   read_status refill() override {
     errno = 0;
-    const std::size_t got = std::fread(window_.get(), 1, window_size, file_);
+    const std::size_t got = std::fread(window_.get(), 1, window_size_, file_);
     if (got == 0) {
       if (!std::ferror(file_)) return read_status::end;
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return read_status::failed;
     }
     next_ = window_.get();
@@ -95,6 +91,7 @@ class plain_source final : public world_source {
 
   std::FILE* file_;
   std::unique_ptr<std::uint8_t[]> window_;
+  std::size_t window_size_;
 };
 
 class plain_sink final : public world_sink {
@@ -103,7 +100,7 @@ class plain_sink final : public world_sink {
   bool write(const void* data, std::size_t size) override {
     errno = 0;
     if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;
@@ -111,7 +108,7 @@ class plain_sink final : public world_sink {
   bool finish() override {
     errno = 0;
     if (std::fflush(file_) != 0) {
-      failure_ = reason_of(errno);
+      failure_ = platform::error_text(errno);
       return false;
     }
     return true;
@@ -128,11 +125,11 @@ world_source::copy_result world_source::copy_file_rest(std::FILE* file, std::int
   for (;;) {
     const platform::file_copier::piece piece = copier.copy(file, sink.file(), copy_piece);
     if (piece.result == platform::file_copier::piece::read_failed) {
-      failure_ = reason_of(piece.error);
+      failure_ = platform::error_text(piece.error);
       return copy_result::read_failed;
     }
     if (piece.result == platform::file_copier::piece::write_failed) {
-      sink.set_failure(reason_of(piece.error));
+      sink.set_failure(platform::error_text(piece.error));
       return copy_result::write_failed;
     }
     if (piece.bytes == 0) break;
@@ -182,7 +179,7 @@ read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
   length = 0;
   const read_status status = read(length_bytes, 2);
   if (status != read_status::ok) return status;
-  const auto size = static_cast<std::uint16_t>(length_bytes[0] | (length_bytes[1] << 8));
+  const std::uint16_t size = load_le16(length_bytes);
   const read_status text_status = skip(size);
   if (text_status == read_status::ok) length = size;
   return text_status;
@@ -191,7 +188,7 @@ read_status world_source::skip_counted_string_slow(std::uint16_t& length) {
 read_status world_source::read_counted_string_slow(char* into, std::size_t& length) {
   std::uint8_t length_bytes[2] = {0, 0};
   const read_status status = read(length_bytes, 2);
-  length = length_bytes[0] | (std::size_t{length_bytes[1]} << 8);
+  length = load_le16(length_bytes);
   if (status != read_status::ok || length == 0) return status;
   return read(into, length);
 }
@@ -205,8 +202,8 @@ read_status world_source::read_comparing(const void* data, std::size_t size, boo
   });
 }
 
-std::unique_ptr<world_source> plain_world_source(std::FILE* stream) {
-  return std::make_unique<plain_source>(stream);
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream, std::size_t window) {
+  return std::make_unique<plain_source>(stream, window);
 }
 
 std::unique_ptr<world_sink> plain_world_sink(std::FILE* file) {
@@ -227,7 +224,7 @@ std::unique_ptr<world_source> open_world_source(const char* path, std::string& r
                           (start[4] | start[5] | start[6] | start[7]) != 0;
   errno = 0;
   if (std::fseek(file, 0, SEEK_SET) != 0) {
-    reason = reason_of(errno);
+    reason = platform::error_text(errno);
     std::fclose(file);
     return nullptr;
   }
@@ -236,48 +233,6 @@ std::unique_ptr<world_source> open_world_source(const char* path, std::string& r
 }
 
 namespace {
-// The whole world is the window: there is never anything to refill.
-class memory_source final : public world_source {
- public:
-  explicit memory_source(std::string bytes) : owned_(std::move(bytes)), bytes_(owned_) { rewind(); }
-  explicit memory_source(std::string_view bytes) : bytes_(bytes) { rewind(); }
-  read_status rewind() override {
-    next_ = reinterpret_cast<const std::uint8_t*>(bytes_.data());
-    end_ = next_ + bytes_.size();
-    end_offset_ = static_cast<std::int64_t>(bytes_.size());
-    return read_status::ok;
-  }
-  void close() override {}
-  std::unique_ptr<world_sink> make_sink(std::FILE* file) const override {
-    return plain_world_sink(file);
-  }
-  copy_result copy_rest(world_sink& sink, platform::file_copier&, void (*)()) override {
-    const std::size_t left = static_cast<std::size_t>(end_ - next_);
-    if (!sink.write(next_, left) || !sink.finish()) return copy_result::write_failed;
-    next_ = end_;
-    return copy_result::done;
-  }
-
- protected:
-  read_status refill() override { return read_status::end; }
-
- private:
-  std::string owned_;
-  std::string_view bytes_;
-};
-
-class memory_sink final : public world_sink {
- public:
-  explicit memory_sink(std::string& into) : world_sink(nullptr), into_(into) {}
-  bool write(const void* data, std::size_t size) override {
-    into_.append(static_cast<const char*>(data), size);
-    return true;
-  }
-  bool finish() override { return true; }
-
- private:
-  std::string& into_;
-};
 class null_sink final : public world_sink {
  public:
   null_sink() : world_sink(nullptr) {}
@@ -287,15 +242,3 @@ class null_sink final : public world_sink {
 }  // namespace
 
 std::unique_ptr<world_sink> null_world_sink() { return std::make_unique<null_sink>(); }
-
-std::unique_ptr<world_source> memory_world_source(std::string bytes) {
-  return std::make_unique<memory_source>(std::move(bytes));
-}
-
-std::unique_ptr<world_source> memory_world_view(std::string_view bytes) {
-  return std::make_unique<memory_source>(bytes);
-}
-
-std::unique_ptr<world_sink> memory_world_sink(std::string& into) {
-  return std::make_unique<memory_sink>(into);
-}

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 
+#include "little_endian.h"
 #include "platform.h"
 
 enum class read_status {
@@ -58,7 +58,7 @@ class world_source {
   read_status skip_counted_string(std::uint16_t& length) {
     const auto held = static_cast<std::size_t>(end_ - next_);
     if (held >= 2) {
-      const auto size = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
+      const std::uint16_t size = load_le16(next_);
       if (held - 2 >= size) {
         next_ += std::size_t{2} + size;
         length = size;
@@ -73,7 +73,7 @@ class world_source {
   read_status read_counted_string(char* into, std::size_t& length) {
     const auto held = static_cast<std::size_t>(end_ - next_);
     if (held >= 2) {
-      length = next_[0] | (std::size_t{next_[1]} << 8);
+      length = load_le16(next_);
       if (held - 2 >= length) {
         // Most identifiers are short (`into` has room for 32 bytes).
         if (length <= 32 && held - 2 >= 32) {
@@ -191,20 +191,19 @@ class world_sink {
 std::unique_ptr<world_source> open_world_source(const char* path, std::string& reason,
                                                 bool* not_regular = nullptr);
 
+// A plain world is read through a window of this many bytes.
+constexpr std::size_t plain_window_size = 256 * 1024;
+
 // Sources over a stream that the source then owns and closes: the plain
-// form, and the compressed form (bytes 0-7 as they are, then zlib chunks).
-std::unique_ptr<world_source> plain_world_source(std::FILE* stream);
+// form, read `window` bytes at a time (at least 1), and the compressed form
+// (bytes 0-7 as they are, then zlib chunks).
+std::unique_ptr<world_source> plain_world_source(std::FILE* stream,
+                                                 std::size_t window = plain_window_size);
 std::unique_ptr<world_source> compressed_world_source(std::FILE* stream);
 
 // A sink that writes bytes as they come (the plain form).
 std::unique_ptr<world_sink> plain_world_sink(std::FILE* file);
 
-// Bytes held in memory, read as a plain world; and a sink that collects
-// the bytes written into `into`. For the dry runs, which write nothing.
-std::unique_ptr<world_source> memory_world_source(std::string bytes);
-// The same over bytes that stay where they are (they must outlive it).
-std::unique_ptr<world_source> memory_world_view(std::string_view bytes);
-std::unique_ptr<world_sink> memory_world_sink(std::string& into);
 // A sink that drops what it is given: for a dry run whose report is made
 // on the way.
 std::unique_ptr<world_sink> null_world_sink();

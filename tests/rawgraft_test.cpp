@@ -47,25 +47,6 @@ class FrontEnd : public ::testing::Test {
   ts::game_folder folder;
 };
 
-// The five usage formats stand as they always did; the newer commands'
-// examples follow them.
-TEST(Banner, IsExactlyNameVersionAndTheUsageFormats) {
-  EXPECT_EQ(kUsage,
-            "rawgraft\n"
-            "Version 31.5.3\n"
-            "Usage:\n"
-            "\trawgraft <region> <export|import> <file>\n"
-            "Examples:\n"
-            "\trawgraft region1 export -\n"
-            "\trawgraft 1 export exportfile.txt\n"
-            "\trawgraft 1 import modifiedfile.txt\n"
-            "\trawgraft 1 sync\n"
-            "\trawgraft 1 check\n"
-            "\trawgraft 1 compare modifiedfile.txt\n"
-            "\trawgraft 1 backups\n"
-            "\trawgraft 1 restore latest\n");
-}
-
 TEST_F(FrontEnd, WrongArgumentCountsStopAfterTheUsage) {
   const std::string message = kUsage + "\nInvalid number of parameters. Exiting.\n";
   for (const auto& args : std::vector<std::vector<std::string>>{

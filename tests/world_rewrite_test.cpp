@@ -57,6 +57,15 @@ struct world_kind {
            "Reading import from edited.txt\nWriting to new world file: " + path() +
            ".TEMP\nBeginning file import...\n";
   }
+  // All messages of a successful import of edited_block(), its backup
+  // named by `backup` (its stamp masked) after the world's path. The
+  // backup message names world.dat whatever the world's form.
+  std::string succeeded(const std::string& backup) const {
+    return started() + all_sections_imported() + "Skipping to world data...\n" + kWrote +
+           "Copying remainder of world data from original...\n"
+           "Finished writing new world file.\n"
+           "Backup successful: " + path() + backup + "\nNew World Placed.\n\nDone.\n";
+  }
 };
 
 const world_kind kDat{ts::world_form::dat, "world.dat", ts::world_dat_header(),
@@ -91,16 +100,7 @@ TEST(WorldRewrite, MessagesAndNamesOfASuccessfulRewrite) {
     const auto r = import(folder, kind, old_world, edited_block());
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.out, "");
-    // The backup message names world.dat whatever the world's form.
-    EXPECT_EQ(ts::mask_timestamps(r.err), kind.started() + all_sections_imported() +
-                                              "Skipping to world data...\n" + kWrote +
-                                              "Copying remainder of world data from original...\n"
-                                              "Finished writing new world file.\n"
-                                              "Backup successful: " +
-                                              kind.path() +
-                                              ".YYYYMMDD_HHMMSS\n"
-                                              "New World Placed.\n"
-                                              "\nDone.\n");
+    EXPECT_EQ(ts::mask_timestamps(r.err), kind.succeeded(".YYYYMMDD_HHMMSS"));
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
     const std::string backup = kind.name + "." + stamps[0];
@@ -175,13 +175,7 @@ TEST(WorldRewrite, TakenBackupNameGetsACounter) {
     const std::string old_world = kind.world(ts::sample_block());
     const auto r = import(folder, kind, old_world, edited_block());
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(ts::mask_timestamps(r.err), kind.started() + all_sections_imported() +
-                                              "Skipping to world data...\n" + kWrote +
-                                              "Copying remainder of world data from original...\n"
-                                              "Finished writing new world file.\n"
-                                              "Backup successful: " +
-                                              kind.path() +
-                                              ".YYYYMMDD_HHMMSS.2\nNew World Placed.\n\nDone.\n");
+    EXPECT_EQ(ts::mask_timestamps(r.err), kind.succeeded(".YYYYMMDD_HHMMSS.2"));
     const auto stamps = ts::find_timestamps(r.err);
     ASSERT_EQ(stamps.size(), 1u);
     const std::string backup = kind.name + "." + stamps[0] + ".2";

@@ -10,15 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "little_endian.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 void put_u16(std::string& out, unsigned value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
+  char bytes[2];
+  store_le16(bytes, static_cast<std::uint16_t>(value));
+  out.append(bytes, 2);
 }
 void put_u32(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  char bytes[4];
+  store_le32(bytes, value);
+  out.append(bytes, 4);
 }
 void put_counted(std::string& out, const std::string& text) {
   put_u16(out, static_cast<unsigned>(text.size()));

@@ -20,7 +20,7 @@ std::string record_of(const std::string& text) {
 }
 
 bool plain_search(const assembly_buffer& out, const std::string& record) {
-  return find_bytes(out.data(), out.outp, reinterpret_cast<const std::uint8_t*>(record.data()),
+  return find_bytes(out.data(), out.size(), reinterpret_cast<const std::uint8_t*>(record.data()),
                     record.size())
       .has_value();
 }
@@ -43,8 +43,8 @@ class section_simulation {
       const bool expected = plain_search(out_, record);
       const bool indexed = index_.contains(
           out_, reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
-      ASSERT_EQ(indexed, expected) << "candidate of length " << candidate.size() << " at outp "
-                                   << out_.outp;
+      ASSERT_EQ(indexed, expected) << "candidate of length " << candidate.size() << " at offset "
+                                   << out_.size();
       if (!expected) add(candidate);
     }
   }
@@ -81,18 +81,18 @@ class section_simulation {
   }
   // Text that, as a record, probably occurs somewhere unaligned in the buffer.
   std::string lifted_candidate() {
-    if (out_.outp < 3) return identifier();
-    const std::size_t at = below(static_cast<std::uint32_t>(out_.outp - 2));
+    if (out_.size() < 3) return identifier();
+    const std::size_t at = below(static_cast<std::uint32_t>(out_.size() - 2));
     const std::size_t size = out_.data()[at];
     std::string text;
-    for (std::size_t i = at + 2; i < out_.outp && text.size() < size; ++i) {
+    for (std::size_t i = at + 2; i < out_.size() && text.size() < size; ++i) {
       const char c = static_cast<char>(out_.data()[i]);
       text += c != 0 ? c : '\x01';
     }
     return text;
   }
   void add(const std::string& text) {
-    const std::size_t start = out_.outp;
+    const std::size_t start = out_.size();
     append_record(out_, text.data(), static_cast<std::uint16_t>(text.size()));
     index_.add_record(out_, start);
   }
@@ -125,7 +125,7 @@ TEST(DuplicateIndex, EmptyRecordMatchesAnyTwoAdjacentZeros) {
     duplicate_index index;
     append_u32(out, count);
     index.add_bytes(out);
-    const std::size_t start = out.outp;
+    const std::size_t start = out.size();
     append_counted_cstr(out, "OAK");
     index.add_record(out, start);
     EXPECT_EQ(index.contains(out, reinterpret_cast<const std::uint8_t*>(empty.data()), 2), found)

@@ -57,13 +57,6 @@ TEST(TextUtil, UpperAndReplaceWorkInPlace) {
   EXPECT_EQ(path, ".\\data\\save\\region1\\world.dat");
 }
 
-TEST(TextUtil, ReportReturnsOneAndIgnoresNullFormat) {
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(report("a%db\n", 5), 1);
-  EXPECT_EQ(report(nullptr), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "a5b\n");
-}
-
 TEST(TextUtilDeathTest, ConsistencyStopNamesTheConditionAndExitsOne) {
   EXPECT_EXIT(consistency_check(false, "section count is not 0"), testing::ExitedWithCode(1),
               "^consistency check failed: section count is not 0\n$");

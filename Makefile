@@ -32,8 +32,9 @@ run: all
 	cd $(SAMPLE) && $(abspath $(BUILD))/rawgraft 1 export -
 
 # Release archives, in $(DIST): rawgraft-<version>-linux-x86_64.tar.gz with the
-# binary, manual page and licence, and rawgraft-<version>-win64.zip with the
-# static rawgraft.exe, README.txt and LICENSE.
+# binary, manual page, player's guide and licence, and
+# rawgraft-<version>-win64.zip with the static rawgraft.exe, the player's guide
+# as README.txt, and LICENSE.
 dist: all dist-windows
 	cd $(BUILD) && cpack -B $(abspath $(DIST))
 
@@ -61,12 +62,16 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
-# The installed binary runs on its own, and the manual page is well-formed.
+# The installed binary runs on its own, the player's guide is installed where
+# the manual page says, and the manual page is well-formed.
 test-install: test-plain
 	rm -rf $(TEST_BUILD)/installed $(TEST_BUILD)/installed-game
 	cmake --install $(TEST_BUILD) --prefix $(abspath $(TEST_BUILD))/installed
 	$(TEST_BUILD)/tools/make_sample_game $(abspath $(TEST_BUILD))/installed-game >/dev/null
 	cd $(TEST_BUILD)/installed-game && $(abspath $(TEST_BUILD))/installed/bin/rawgraft 1 export - 2>/dev/null | grep -q '^====END====$$'
+	@cmp -s $(TEST_BUILD)/installed/share/doc/rawgraft/README doc/players.md && \
+	  grep -q '^\.B share/doc/rawgraft/README$$' $(TEST_BUILD)/installed/share/man/man1/rawgraft.1 || \
+	  { echo "install check: share/doc/rawgraft/README is not doc/players.md, or the manual page does not name it"; exit 1; }
 	@warnings=$$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l $(TEST_BUILD)/installed/share/man/man1/rawgraft.1 2>&1 >/dev/null); \
 	if [ -n "$$warnings" ]; then echo "$$warnings"; exit 1; fi
 	@echo "install check: passed"

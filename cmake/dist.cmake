@@ -3,14 +3,18 @@
 # flat folder whose rawgraft.exe a player copies into the game folder.
 include(GNUInstallDirs)
 
+# The player's guide is the README that players get: README.txt beside the
+# exe, README in the documentation folder on Linux.
 if(WIN32)
   install(TARGETS rawgraft RUNTIME DESTINATION .)
   # Older Notepads show text with bare LF line ends as one long line.
-  foreach(dist_file README.md LICENSE)
+  foreach(dist_pair "doc/players.md=README.txt" "LICENSE=LICENSE")
+    string(REPLACE "=" ";" dist_pair ${dist_pair})
+    list(GET dist_pair 0 dist_file)
+    list(GET dist_pair 1 dist_name)
     file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${dist_file} dist_content)
     string(REPLACE "\r\n" "\n" dist_content "${dist_content}")
     string(REPLACE "\n" "\r\n" dist_content "${dist_content}")
-    string(REGEX REPLACE "\\.md$" ".txt" dist_name ${dist_file})
     file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${dist_name} "${dist_content}")
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${dist_name} DESTINATION .)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${dist_file})
@@ -18,6 +22,7 @@ if(WIN32)
 else()
   install(TARGETS rawgraft RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/rawgraft.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES doc/players.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 

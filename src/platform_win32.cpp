@@ -101,7 +101,17 @@ bool move_file(const char* from, const char* to, DWORD flags) {
 bool rename_noreplace(const char* from, const char* to) { return move_file(from, to, 0); }
 
 bool rename_replace(const char* from, const char* to) {
-  return move_file(from, to, MOVEFILE_REPLACE_EXISTING);
+  // A file open elsewhere cannot be replaced, even when opened shared for
+  // deletion: another run looks at the world a moment before it finds the
+  // lock held, so try again for a while before giving up.
+  for (int tries = 0;; ++tries) {
+    if (move_file(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = static_cast<DWORD>(kept_error);
+    if (tries == 100 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+      return false;
+    }
+    Sleep(20);
+  }
 }
 
 temp_file::link_result make_hard_link(const char* existing, const char* path) {

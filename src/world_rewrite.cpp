@@ -272,6 +272,9 @@ rewrite_result report_placing_failed(const char* worldpath) {
 // The fallback's second rename, with interrupts held since the first: the
 // world's name is empty between the two.
 rewrite_result place_after_rename(const char* worldpath, platform::temp_file& temp) {
+  // The first rename is made durable before the second, so that a power cut
+  // can leave no state but the gap itself.
+  platform::sync_parent_folder(worldpath);
   const bool placed = temp.commit(worldpath, false);
   // Either the new world is in place, or TEMP holds its only copy beside
   // the old one under its backup name: an interrupt must not remove it.

@@ -32,8 +32,9 @@
 //
 //   Where the file system has no hard links (FAT and exFAT drives, some
 //   network shares), step 4 renames the world to its backup name instead,
-//   never replacing, and step 6 renames TEMP to the world's name, again
-//   never replacing; both renames are done with interrupts held. Between
+//   never replacing, the folder is synced so that this rename is durable
+//   first, and step 6 renames TEMP to the world's name, again never
+//   replacing; both renames are done with interrupts held. Between
 //   the two the world's name is empty for a moment, and a power cut there
 //   leaves the old world under its backup name and the new one under TEMP.
 //   This gap is why a world found missing while its lock is held counts as

@@ -16,6 +16,7 @@
 #include "world_header.h"
 #include "world_rewrite.h"
 #include "world_source.h"
+#include "commands.h"
 
 namespace {
 bool digits(const std::string& text, std::size_t from, std::size_t count) {
@@ -182,4 +183,66 @@ int restore_backup(const char* folder, const backup_file& backup, const char* wo
   }
   report_unchanged_after(result, worldpath);
   return result == rewrite_result::placed ? 0 : 1;
+}
+
+namespace {
+// The region's folder, "./data/save/<region>", converted to the platform's
+// separator.
+bool region_folder(const settings& run, char* folder, std::size_t size) {
+  return build_path(folder, size, "%s%s", "./data/save/", run.region);
+}
+
+// The world names whose backups count: the world's own, or both forms when
+// the region has no world.
+std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+  const char* name = std::strrchr(run.worldpath, platform::path_separator);
+  name = name == nullptr ? run.worldpath : name + 1;
+  return find_backups(folder, run.world_found ? std::vector<std::string>{name}
+                                              : std::vector<std::string>{"world.dat", "world.sav"});
+}
+}  // namespace
+
+int run_backups(settings& run, const run_context&) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  const std::vector<backup_file> backups = backups_of(run, folder);
+  const bool written = backups.empty()
+                           ? std::printf("No backups of %s.\n", run.worldpath) >= 0 &&
+                                 std::fflush(stdout) == 0
+                           : print_backups(backups);
+  if (!written) {
+    report("Error: could not write the list of backups\n");
+    return exit_error;
+  }
+  return exit_done;
+}
+
+int run_restore(settings& run, const run_context&) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  const std::vector<backup_file> backups = backups_of(run, folder);
+  const backup_file* chosen = choose_backup(backups, run.argfile);
+  if (chosen == nullptr) {
+    report("Error: no backup %s\n", run.argfile);
+    if (backups.empty()) {
+      std::printf("No backups of %s.\n", run.worldpath);
+    } else {
+      print_backups(backups);
+    }
+    std::fflush(stdout);
+    return exit_error;
+  }
+  // The backup's name less its stamp names the world it restores.
+  const std::size_t world_name = chosen->name.size() - chosen->stamp.size() - 1 -
+                                 (chosen->counter == 0 ? 0 : std::to_string(chosen->counter).size() + 1);
+  char worldpath[sizeof settings::worldpath];
+  if (!build_path(worldpath, sizeof worldpath, "%s/%.*s", folder, static_cast<int>(world_name),
+                  chosen->name.c_str())) {
+    report(msg::region_too_long);
+    return exit_error;
+  }
+  std::snprintf(run.worldpath, sizeof run.worldpath, "%s", worldpath);
+  run.saved_game = chosen->name.starts_with("world.sav");
+  if (!lock_world(run, true, false)) return exit_error;
+  return restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp);
 }

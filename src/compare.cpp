@@ -10,6 +10,11 @@
 #include "little_endian.h"
 #include "object_block.h"
 #include "text_util.h"
+#include "commands.h"
+#include "import.h"
+#include "messages.h"
+#include "settings.h"
+#include "world_header.h"
 
 namespace {
 // Appends one list of the world to `out`, read as export reads it.
@@ -275,4 +280,41 @@ bool print_additions(const sync_additions& additions) {
     ok = ok && std::printf("Would add %d identifiers to %d lists.\n", total, lists) >= 0;
   }
   return ok && std::fflush(stdout) == 0;
+}
+
+namespace {
+// The world path a dump's first line names, when it has the export form.
+std::string exported_from(const std::string& title) {
+  const std::string start = "**data exported from ";
+  const std::size_t on = title.rfind(" on ");
+  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
+  return title.substr(start.size(), on - start.size());
+}
+
+std::string with_slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+}  // namespace
+
+// Import's dry run: how the dump's lists differ from the world's goes to
+// standard output.
+int run_compare(settings& run, const run_context&) {
+  if (!open_dump(run)) return exit_error;
+  list_comparer compared(*run.worldfile);
+  import_tally tally;
+  const block_result parsed = import_text(run.importfile.get(), compared, run.force, &tally);
+  if (parsed == block_result::input_read_failed) {
+    report(msg::input_read_failed, run.argfile);
+    report_reason(tally.read_failure.c_str());
+    return exit_error;
+  }
+  if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
+  const std::string source = exported_from(tally.title);
+  const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
+  if (!compared.print(elsewhere ? source.c_str() : nullptr)) {
+    report("Error: could not write the report to standard output\n");
+    return exit_error;
+  }
+  return exit_done;
 }

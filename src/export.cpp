@@ -10,6 +10,11 @@
 #include "little_endian.h"
 #include "object_block.h"
 #include "text_util.h"
+#include "commands.h"
+#include "messages.h"
+#include "platform.h"
+#include "settings.h"
+#include "world_header.h"
 
 namespace {
 // The dump is built in memory and written in large pieces: a write per line
@@ -172,4 +177,102 @@ export_result export_block(world_source& world, file_stream& out,
   if (!(finish ? finish(out) : out.close())) return export_result::write_failed;
   report("Exported %d sections.\n", section_count);
   return export_result::done;
+}
+
+namespace {
+// Whether an existing file may be replaced by a dump: it is empty, or it is
+// a dump itself (its first line says so, after a byte-order mark).
+bool replaceable_by_dump(const char* path) {
+  file_stream existing;
+  if (!existing.open(path, "rb")) return false;
+  char start[3 + 20] = {};
+  const std::size_t got = std::fread(start, 1, sizeof start, existing.get());
+  if (got == 0) return !std::ferror(existing.get());
+  const char* text = std::strncmp(start, "\xEF\xBB\xBF", 3) == 0 ? start + 3 : start;
+  return std::strncmp(text, "**data exported from", 20) == 0;
+}
+
+// Makes a whole dump durable under its name: TEMP synced, renamed over the
+// old dump while its stream (and so its lock) is still open, the folder
+// synced. False with the reason in `dump`.
+bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* target) {
+  if (!platform::sync_file(dump.get())) {
+    dump.fail_with(platform::last_failure());
+    return false;
+  }
+  if (platform::kind_of(target) == platform::path_kind::file) {
+    platform::copy_permissions(target, temp.path());
+  }
+  if (!temp.commit(target)) {
+    dump.fail_with(platform::last_failure());
+    return false;
+  }
+  platform::sync_parent_folder(target);
+  return dump.close();
+}
+}  // namespace
+
+int run_export(settings& run, const run_context&) {
+  const char* target = run.argfile;
+  // A dump to a regular file is written beside it and renamed into place
+  // once whole and durable, so a failed export or a power cut never leaves
+  // a cut file or loses the old one. Pipes and devices are written directly.
+  platform::temp_file temp;
+  const bool to_file = std::strcmp(target, "-") != 0;
+  if (!to_file) {
+    run.exportfile.adopt(stdout);
+  } else {
+    // Opening with "w+" would empty the world before it is read.
+    if (platform::same_file(target, run.worldpath)) {
+      report("Error: export file is the world file: %s\n", target);
+      return exit_error;
+    }
+    const platform::path_kind kind = platform::kind_of(target);
+    if (kind == platform::path_kind::file && !replaceable_by_dump(target)) {
+      report("Error: %s exists and is not a dump; it was not replaced.\n", target);
+      return exit_error;
+    }
+    char beside[sizeof settings::worldpath + 8];
+    std::string reason = platform::error_text(ENAMETOOLONG);
+    if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
+      run.exportfile.open(target, "w+");
+      reason = run.exportfile.failure();
+    } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
+               static_cast<int>(sizeof beside)) {
+      bool busy = false;
+      run.exportfile.adopt(temp.create_locked(beside, true, busy));
+      if (busy) {
+        report("Error: another run is writing %s\n", target);
+        return exit_error;
+      }
+      if (!run.exportfile) reason = platform::last_failure();
+    }
+    if (!run.exportfile) {
+      report("Error: can not open output file: %s\n", target);
+      report_reason(reason.c_str());
+      return exit_error;
+    }
+    report("Writing export to %s\n", target);
+  }
+  errno = 0;
+  const bool written = std::fprintf(run.exportfile.get(),
+                                    "**data exported from %s on %s by Rawgraft**\n",
+                                    run.worldpath, timestamp) >= 0;
+  if (!written) run.exportfile.fail(errno);
+  const auto finish = [&temp, target](file_stream& dump) {
+    return temp.path()[0] == '\0' ? dump.close() : commit_dump(temp, dump, target);
+  };
+  const export_result result = written ? export_block(*run.worldfile, run.exportfile, finish)
+                                       : export_result::write_failed;
+  if (result != export_result::done) run.exportfile.close();
+  if (result == export_result::world_read_failed) {
+    report_unreadable_world(*run.worldfile, run.worldpath);
+    return exit_error;
+  }
+  if (result == export_result::write_failed) {
+    report(msg::export_write_failed, target);
+    report_reason(run.exportfile.failure().c_str());
+    return exit_error;
+  }
+  return exit_done;
 }

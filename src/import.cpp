@@ -16,6 +16,7 @@
 #include "platform.h"
 #include "settings.h"
 #include "text_util.h"
+#include "commands.h"
 
 namespace {
 #if defined(__SSE2__)
@@ -404,4 +405,42 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   }
   report("Imported %d sections.\n", section_count);
   return block_result::done;
+}
+
+// Opens the dump that import and compare read; false after reporting.
+bool open_dump(settings& run) {
+  const char* source = run.argfile;
+  if (std::strcmp(source, "-") == 0) {
+    run.importfile.adopt(stdin);
+    return true;
+  }
+  if (!run.importfile.open(source, "r")) {
+    report("Error: can not open input file: %s\n", source);
+    report_reason(run.importfile.failure().c_str());
+    return false;
+  }
+  report("Reading import from %s\n", source);
+  return true;
+}
+
+int run_import(settings& run, const run_context& context) {
+  const char* source = run.argfile;
+  if (!open_dump(run)) return exit_error;
+  const bool force = run.force;
+  std::FILE* in = run.importfile.get();
+  import_tally tally;
+  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
+                        [in, force, &tally](world_source& world, world_sink& out) {
+                          const block_result written = import_text(in, out, force, &tally);
+                          if (written != block_result::done) return written;
+                          std::uint64_t held = 0;
+                          if (skip_world_block(world, &held) != read_status::ok) {
+                            return block_result::world_read_failed;
+                          }
+                          report("Wrote %d identifiers in %d lists (the world held %d).\n",
+                                 shown_count(tally.identifiers), tally.lists, shown_count(held));
+                          return block_result::done;
+                        },
+                        source, &tally.read_failure};
+  return rewrite_status(rewrite_world(job));
 }

@@ -31,3 +31,8 @@ constexpr std::size_t dump_block_size = std::size_t{1} << 18;
 // warnings.
 block_result import_text(std::FILE* in, world_sink& out, bool force,
                          import_tally* tally = nullptr, std::size_t block_size = dump_block_size);
+
+struct settings;
+// Opens the dump (run.argfile; "-" is standard input) into run.importfile
+// for import and compare; false after reporting.
+bool open_dump(settings& run);

@@ -1,33 +1,17 @@
 #include "rawgraft.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "backups.h"
-#include "compare.h"
-#include "export.h"
-#include "import.h"
-#include "messages.h"
+#include "commands.h"
 #include "object_block.h"
 #include "settings.h"
-#include "sync.h"
 #include "text_util.h"
 #include "version.h"
 #include "world_header.h"
-#include "world_rewrite.h"
 
 namespace {
 const char* const program_name = "rawgraft";
-
-// Exit statuses: what was asked was done (or declined, or needed no change);
-// an error was reported; the tool was used wrongly.
-constexpr int exit_done = 0;
-constexpr int exit_error = 1;
-constexpr int exit_usage = 2;
 
 // The longest answers, in characters without the line end: the region and
 // file answers as long as the fields they fill.
@@ -122,77 +106,25 @@ interaction interactive_arguments(char* program_path) {
   return interaction::confirmed;
 }
 
-// What a command body needs beyond g_settings' streams.
-struct run_context {
-  std::int64_t block_offset;
-};
-
-int run_export(settings& run, const run_context& context);
-int run_import(settings& run, const run_context& context);
-int run_sync(settings& run, const run_context& context);
-int run_check(settings& run, const run_context& context);
-int run_compare(settings& run, const run_context& context);
-int run_backups(settings& run, const run_context& context);
-int run_restore(settings& run, const run_context& context);
-
-// One run at a time may rewrite a world, and none may read it meanwhile.
-// The lock is on <world>.lock, which is never renamed; the world is opened
-// again under it, since another run may have placed a new one since the
-// first look.
-bool lock_world(settings& run, bool exclusive, bool reopen = true) {
-  char lock_path[sizeof settings::worldpath + 8];
-  if (!build_lock_path(lock_path, sizeof lock_path, run.worldpath)) {
-    report(msg::region_too_long);
-    return false;
-  }
-  errno = 0;
-  switch (run.lock.take(lock_path, exclusive)) {
-    case platform::file_lock::result::busy:
-      report(msg::another_run, run.worldpath);
-      return false;
-    case platform::file_lock::result::failed:
-      // Reading from a folder that cannot be written needs no lock; a link
-      // at the lock's name is refused all the same.
-      if (!exclusive && errno != ELOOP) return true;
-      report("Error: can not lock %s\n", lock_path);
-      report_reason(platform::error_text(errno != 0 ? errno : EACCES).c_str());
-      return false;
-    case platform::file_lock::result::taken: break;
-  }
-  if (!reopen) return true;
-  std::string reason;
-  bool not_regular = false;
-  run.worldfile = open_world_source(run.worldpath, reason, &not_regular);
-  if (not_regular) {
-    report(msg::not_regular, run.worldpath);
-    return false;
-  }
-  if (!run.worldfile) {
-    report("Error: can not open region file: %s\n", run.worldpath);
-    report_reason(reason.c_str());
-    return false;
-  }
-  return true;
-}
 
 // One row per command: its word, whether it takes a file argument, whether
 // it writes a new world, whether it opens and checks the world first (the
 // others only look for it), and its body.
 struct command_row {
   const char* name;
-  bool needs_file;
+  bool takes_file;
   bool rewrites;
   bool reads_world;
   int (*run)(settings& run, const run_context& context);
 };
 const command_row commands[] = {
-    {"export", true, false, true, run_export},
-    {"import", true, true, true, run_import},
-    {"sync", false, true, true, run_sync},
-    {"check", false, false, true, run_check},
-    {"compare", true, false, true, run_compare},
-    {"backups", false, false, false, run_backups},
-    {"restore", true, true, false, run_restore},
+    {.name = "export", .takes_file = true, .rewrites = false, .reads_world = true, .run = run_export},
+    {.name = "import", .takes_file = true, .rewrites = true, .reads_world = true, .run = run_import},
+    {.name = "sync", .takes_file = false, .rewrites = true, .reads_world = true, .run = run_sync},
+    {.name = "check", .takes_file = false, .rewrites = false, .reads_world = true, .run = run_check},
+    {.name = "compare", .takes_file = true, .rewrites = false, .reads_world = true, .run = run_compare},
+    {.name = "backups", .takes_file = false, .rewrites = false, .reads_world = false, .run = run_backups},
+    {.name = "restore", .takes_file = true, .rewrites = true, .reads_world = false, .run = run_restore},
 };
 
 const command_row* find_command(const char* word) {
@@ -205,301 +137,24 @@ const command_row* find_command(const char* word) {
 bool takes_no_file(const char* command) {
   if (std::strncmp(command, "force", 5) == 0) command += 5;
   const command_row* row = find_command(command);
-  return row != nullptr && !row->needs_file;
+  return row != nullptr && !row->takes_file;
 }
 
-// Whether an existing file may be replaced by a dump: it is empty, or it is
-// a dump itself (its first line says so, after a byte-order mark).
-bool replaceable_by_dump(const char* path) {
-  file_stream existing;
-  if (!existing.open(path, "rb")) return false;
-  char start[3 + 20] = {};
-  const std::size_t got = std::fread(start, 1, sizeof start, existing.get());
-  if (got == 0) return !std::ferror(existing.get());
-  const char* text = std::strncmp(start, "\xEF\xBB\xBF", 3) == 0 ? start + 3 : start;
-  return std::strncmp(text, "**data exported from", 20) == 0;
-}
 
-// Makes a whole dump durable under its name: TEMP synced, renamed over the
-// old dump while its stream (and so its lock) is still open, the folder
-// synced. False with the reason in `dump`.
-bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* target) {
-  if (!platform::sync_file(dump.get())) {
-    dump.fail_with(platform::last_failure());
-    return false;
-  }
-  if (platform::kind_of(target) == platform::path_kind::file) {
-    platform::copy_permissions(target, temp.path());
-  }
-  if (!temp.commit(target)) {
-    dump.fail_with(platform::last_failure());
-    return false;
-  }
-  platform::sync_parent_folder(target);
-  return dump.close();
-}
 
-int run_export(settings& run, const run_context&) {
-  const char* target = run.argfile;
-  // A dump to a regular file is written beside it and renamed into place
-  // once whole and durable, so a failed export or a power cut never leaves
-  // a cut file or loses the old one. Pipes and devices are written directly.
-  platform::temp_file temp;
-  const bool to_file = std::strcmp(target, "-") != 0;
-  if (!to_file) {
-    run.exportfile.adopt(stdout);
-  } else {
-    // Opening with "w+" would empty the world before it is read.
-    if (platform::same_file(target, run.worldpath)) {
-      report("Error: export file is the world file: %s\n", target);
-      return end_of_run(exit_error);
-    }
-    const platform::path_kind kind = platform::kind_of(target);
-    if (kind == platform::path_kind::file && !replaceable_by_dump(target)) {
-      report("Error: %s exists and is not a dump; it was not replaced.\n", target);
-      return end_of_run(exit_error);
-    }
-    char beside[sizeof settings::worldpath + 8];
-    std::string reason = platform::error_text(ENAMETOOLONG);
-    if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
-      run.exportfile.open(target, "w+");
-      reason = run.exportfile.failure();
-    } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
-               static_cast<int>(sizeof beside)) {
-      bool busy = false;
-      run.exportfile.adopt(temp.create_locked(beside, true, busy));
-      if (busy) {
-        report("Error: another run is writing %s\n", target);
-        return end_of_run(exit_error);
-      }
-      if (!run.exportfile) reason = platform::last_failure();
-    }
-    if (!run.exportfile) {
-      report("Error: can not open output file: %s\n", target);
-      report_reason(reason.c_str());
-      return end_of_run(exit_error);
-    }
-    report("Writing export to %s\n", target);
-  }
-  // An export to the console ends at once; one to a file waits for a key
-  // like every other interactive run, so that a console opened by a double
-  // click stays until its result is read.
-  const auto end = [to_file](int status) { return to_file ? end_of_run(status) : status; };
-  errno = 0;
-  const bool written = std::fprintf(run.exportfile.get(),
-                                    "**data exported from %s on %s by Rawgraft**\n",
-                                    run.worldpath, timestamp) >= 0;
-  if (!written) run.exportfile.fail(errno);
-  const auto finish = [&temp, target](file_stream& dump) {
-    return temp.path()[0] == '\0' ? dump.close() : commit_dump(temp, dump, target);
-  };
-  const export_result result = written ? export_block(*run.worldfile, run.exportfile, finish)
-                                       : export_result::write_failed;
-  if (result != export_result::done) run.exportfile.close();
-  if (result == export_result::world_read_failed) {
-    report_unreadable_world(*run.worldfile, run.worldpath);
-    return end(exit_error);
-  }
-  if (result == export_result::write_failed) {
-    report(msg::export_write_failed, target);
-    report_reason(run.exportfile.failure().c_str());
-    return end(exit_error);
-  }
-  return end(exit_done);
-}
 
-int rewrite_status(rewrite_result result) {
-  switch (result) {
-    case rewrite_result::placed:
-    case rewrite_result::unchanged: return exit_done;
-    case rewrite_result::not_started:
-    case rewrite_result::stopped:
-    case rewrite_result::refused:
-    case rewrite_result::backup_failed:
-    case rewrite_result::placing_failed:
-    case rewrite_result::left_under_backup: return exit_error;
-  }
-  return exit_error;
-}
 
-// Opens the dump that import and compare read; false after reporting.
-bool open_dump(settings& run) {
-  const char* source = run.argfile;
-  if (std::strcmp(source, "-") == 0) {
-    run.importfile.adopt(stdin);
-    return true;
-  }
-  if (!run.importfile.open(source, "r")) {
-    report("Error: can not open input file: %s\n", source);
-    report_reason(run.importfile.failure().c_str());
-    return false;
-  }
-  report("Reading import from %s\n", source);
-  return true;
-}
 
-// Opens the region's raw folder that sync and check read; false after
-// reporting.
-bool open_raws(settings& run) {
-  if (!build_path(run.rawpath, sizeof run.rawpath, "%s%s/%s", "./data/save/", run.region,
-                  "raw/objects") ||
-      !run.rawdir.open(run.rawpath)) {
-    report("Error: can not open raws: %s\n", run.rawpath);
-    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
-                                          : platform::last_failure().c_str());
-    return false;
-  }
-  return true;
-}
 
-int world_read_failed(const settings& run) {
-  report_unreadable_world(*run.worldfile, run.worldpath);
-  return end_of_run(exit_error);
-}
 
-int run_import(settings& run, const run_context& context) {
-  const char* source = run.argfile;
-  if (!open_dump(run)) return end_of_run(exit_error);
-  const bool force = run.force;
-  std::FILE* in = run.importfile.get();
-  import_tally tally;
-  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force, &tally](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force, &tally);
-                          if (written != block_result::done) return written;
-                          std::uint64_t held = 0;
-                          if (skip_world_block(world, &held) != read_status::ok) {
-                            return block_result::world_read_failed;
-                          }
-                          report("Wrote %d identifiers in %d lists (the world held %d).\n",
-                                 shown_count(tally.identifiers), tally.lists, shown_count(held));
-                          return block_result::done;
-                        },
-                        source, &tally.read_failure};
-  return end_of_run(rewrite_status(rewrite_world(job)));
-}
 
-int run_sync(settings& run, const run_context& context) {
-  if (!open_raws(run)) return end_of_run(exit_error);
-  const raw_folder raws{run.rawpath, run.rawdir};
-  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [&raws](world_source& world, world_sink& out) {
-                          return sync_raws(world, out, raws);
-                        },
-                        nullptr, nullptr};
-  return end_of_run(rewrite_status(rewrite_world(job)));
-}
-// Sync's dry run: what it would add goes to standard output.
-int run_check(settings& run, const run_context&) {
-  if (!open_raws(run)) return end_of_run(exit_error);
-  const raw_folder raws{run.rawpath, run.rawdir};
-  const std::unique_ptr<world_sink> nowhere = null_world_sink();
-  sync_additions additions;
-  if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
-    return world_read_failed(run);
-  }
-  if (!print_additions(additions)) {
-    report("Error: could not write the report to standard output\n");
-    return end_of_run(exit_error);
-  }
-  return end_of_run(exit_done);
-}
 
-// The world path a dump's first line names, when it has the export form.
-std::string exported_from(const std::string& title) {
-  const std::string start = "**data exported from ";
-  const std::size_t on = title.rfind(" on ");
-  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
-  return title.substr(start.size(), on - start.size());
-}
 
-std::string with_slashes(std::string path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
 
-// Import's dry run: how the dump's lists differ from the world's goes to
-// standard output.
-int run_compare(settings& run, const run_context&) {
-  if (!open_dump(run)) return end_of_run(exit_error);
-  list_comparer compared(*run.worldfile);
-  import_tally tally;
-  const block_result parsed = import_text(run.importfile.get(), compared, run.force, &tally);
-  if (parsed == block_result::input_read_failed) {
-    report(msg::input_read_failed, run.argfile);
-    report_reason(tally.read_failure.c_str());
-    return end_of_run(exit_error);
-  }
-  if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
-  const std::string source = exported_from(tally.title);
-  const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
-  if (!compared.print(elsewhere ? source.c_str() : nullptr)) {
-    report("Error: could not write the report to standard output\n");
-    return end_of_run(exit_error);
-  }
-  return end_of_run(exit_done);
-}
 
-// The region's folder, "./data/save/<region>", converted to the platform's
-// separator.
-bool region_folder(const settings& run, char* folder, std::size_t size) {
-  return build_path(folder, size, "%s%s", "./data/save/", run.region);
-}
 
-// The world names whose backups count: the world's own, or both forms when
-// the region has no world.
-std::vector<backup_file> backups_of(const settings& run, const char* folder) {
-  const char* name = std::strrchr(run.worldpath, platform::path_separator);
-  name = name == nullptr ? run.worldpath : name + 1;
-  return find_backups(folder, run.world_found ? std::vector<std::string>{name}
-                                              : std::vector<std::string>{"world.dat", "world.sav"});
-}
 
-int run_backups(settings& run, const run_context&) {
-  char folder[sizeof settings::worldpath];
-  region_folder(run, folder, sizeof folder);
-  const std::vector<backup_file> backups = backups_of(run, folder);
-  const bool written = backups.empty()
-                           ? std::printf("No backups of %s.\n", run.worldpath) >= 0 &&
-                                 std::fflush(stdout) == 0
-                           : print_backups(backups);
-  if (!written) {
-    report("Error: could not write the list of backups\n");
-    return end_of_run(exit_error);
-  }
-  return end_of_run(exit_done);
-}
 
-int run_restore(settings& run, const run_context&) {
-  char folder[sizeof settings::worldpath];
-  region_folder(run, folder, sizeof folder);
-  const std::vector<backup_file> backups = backups_of(run, folder);
-  const backup_file* chosen = choose_backup(backups, run.argfile);
-  if (chosen == nullptr) {
-    report("Error: no backup %s\n", run.argfile);
-    if (backups.empty()) {
-      std::printf("No backups of %s.\n", run.worldpath);
-    } else {
-      print_backups(backups);
-    }
-    std::fflush(stdout);
-    return end_of_run(exit_error);
-  }
-  // The backup's name less its stamp names the world it restores.
-  const std::size_t world_name = chosen->name.size() - chosen->stamp.size() - 1 -
-                                 (chosen->counter == 0 ? 0 : std::to_string(chosen->counter).size() + 1);
-  char worldpath[sizeof settings::worldpath];
-  if (!build_path(worldpath, sizeof worldpath, "%s/%.*s", folder, static_cast<int>(world_name),
-                  chosen->name.c_str())) {
-    report(msg::region_too_long);
-    return end_of_run(exit_error);
-  }
-  std::snprintf(run.worldpath, sizeof run.worldpath, "%s", worldpath);
-  run.saved_game = chosen->name.starts_with("world.sav");
-  if (!lock_world(run, true, false)) return end_of_run(exit_error);
-  return end_of_run(
-      restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp));
-}
 
 // --help, -h and --version, alone, answer on standard output and end.
 bool is_help_or_version(int argc, char** argv) {
@@ -618,18 +273,24 @@ int rawgraft_main(int argc, char** argv) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(exit_usage);
   }
-  if (row->needs_file && run.argfile == nullptr) {
+  if (row->takes_file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
     return end_of_run(exit_usage);
   }
 
-  if (!row->reads_world) return row->run(run, run_context{});
-  report("Reading Region %s at %s\n", run.region, run.worldpath);
-  if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
   run_context context{};
-  if (!read_world_header(*run.worldfile, run.worldpath, run.saved_game, run.force,
-                         context.block_offset)) {
-    return end_of_run(exit_error);
+  if (row->reads_world) {
+    report("Reading Region %s at %s\n", run.region, run.worldpath);
+    if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
+    if (!read_world_header(*run.worldfile, run.worldpath, run.saved_game, run.force,
+                           context.block_offset)) {
+      return end_of_run(exit_error);
+    }
   }
-  return row->run(run, context);
+  const int status = row->run(run, context);
+  // An export to the console ends at once; every other run waits for a key
+  // in interactive mode, so that a console opened by a double click stays
+  // until its result is read.
+  const bool to_console = row->run == run_export && std::strcmp(run.argfile, "-") == 0;
+  return to_console ? status : end_of_run(status);
 }

@@ -15,6 +15,10 @@
 #include "raw_scan.h"
 #include "settings.h"
 #include "text_util.h"
+#include "commands.h"
+#include "compare.h"
+#include "messages.h"
+#include "world_header.h"
 
 namespace {
 // The object type a raw file must declare to feed each section.
@@ -322,4 +326,47 @@ block_result sync_raws(world_source& world, world_sink& out, const raw_folder& r
     report_unread(raws, state.types);
   }
   return result;
+}
+
+namespace {
+// Opens the region's raw folder that sync and check read; false after
+// reporting.
+bool open_raws(settings& run) {
+  if (!build_path(run.rawpath, sizeof run.rawpath, "%s%s/%s", "./data/save/", run.region,
+                  "raw/objects") ||
+      !run.rawdir.open(run.rawpath)) {
+    report("Error: can not open raws: %s\n", run.rawpath);
+    report_reason(run.rawpath[0] == '\0' ? platform::error_text(ENAMETOOLONG).c_str()
+                                          : platform::last_failure().c_str());
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+int run_sync(settings& run, const run_context& context) {
+  if (!open_raws(run)) return exit_error;
+  const raw_folder raws{run.rawpath, run.rawdir};
+  const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
+                        [&raws](world_source& world, world_sink& out) {
+                          return sync_raws(world, out, raws);
+                        },
+                        nullptr, nullptr};
+  return rewrite_status(rewrite_world(job));
+}
+
+// Sync's dry run: what it would add goes to standard output.
+int run_check(settings& run, const run_context&) {
+  if (!open_raws(run)) return exit_error;
+  const raw_folder raws{run.rawpath, run.rawdir};
+  const std::unique_ptr<world_sink> nowhere = null_world_sink();
+  sync_additions additions;
+  if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
+    return world_read_failed(run);
+  }
+  if (!print_additions(additions)) {
+    report("Error: could not write the report to standard output\n");
+    return exit_error;
+  }
+  return exit_done;
 }

@@ -11,6 +11,8 @@
 #include "object_block.h"
 #include "platform.h"
 #include "text_util.h"
+#include "commands.h"
+#include "settings.h"
 
 namespace {
 // Whether the text reads as a non-zero number the way atoi reads it:
@@ -207,4 +209,49 @@ bool read_world_header(world_source& world, const char* worldpath, bool saved_ga
   }
   block_offset = world.position();
   return true;
+}
+
+// One run at a time may rewrite a world, and none may read it meanwhile.
+// The lock is on <world>.lock, which is never renamed; the world is opened
+// again under it, since another run may have placed a new one since the
+// first look.
+bool lock_world(settings& run, bool exclusive, bool reopen) {
+  char lock_path[sizeof settings::worldpath + 8];
+  if (!build_lock_path(lock_path, sizeof lock_path, run.worldpath)) {
+    report(msg::region_too_long);
+    return false;
+  }
+  errno = 0;
+  switch (run.lock.take(lock_path, exclusive)) {
+    case platform::file_lock::result::busy:
+      report(msg::another_run, run.worldpath);
+      return false;
+    case platform::file_lock::result::failed:
+      // Reading from a folder that cannot be written needs no lock; a link
+      // at the lock's name is refused all the same.
+      if (!exclusive && errno != ELOOP) return true;
+      report("Error: can not lock %s\n", lock_path);
+      report_reason(platform::error_text(errno != 0 ? errno : EACCES).c_str());
+      return false;
+    case platform::file_lock::result::taken: break;
+  }
+  if (!reopen) return true;
+  std::string reason;
+  bool not_regular = false;
+  run.worldfile = open_world_source(run.worldpath, reason, &not_regular);
+  if (not_regular) {
+    report(msg::not_regular, run.worldpath);
+    return false;
+  }
+  if (!run.worldfile) {
+    report("Error: can not open region file: %s\n", run.worldpath);
+    report_reason(reason.c_str());
+    return false;
+  }
+  return true;
+}
+
+int world_read_failed(const settings& run) {
+  report_unreadable_world(*run.worldfile, run.worldpath);
+  return exit_error;
 }

@@ -37,3 +37,11 @@ void report_unreadable_world(const world_source& world, const char* worldpath);
 // size) it returns.
 bool read_world_header(world_source& world, const char* worldpath, bool saved_game, bool force,
                        std::int64_t& block_offset);
+
+// Takes the world's lock (<world>.lock: exclusive for a run that rewrites
+// the world, shared for one that reads it) for the whole run and, unless
+// `reopen` is false, opens the world again under it. False after reporting.
+bool lock_world(settings& run, bool exclusive, bool reopen = true);
+
+// Reports a failed read of the run's world; returns the exit status.
+int world_read_failed(const settings& run);

@@ -11,6 +11,7 @@
 #include "world_header.h"
 #include "settings.h"
 #include "text_util.h"
+#include "commands.h"
 
 namespace {
 void dot() { report("."); }
@@ -387,4 +388,18 @@ rewrite_result rewrite_world(const rewrite_job& job) {
   const rewrite_result result = write_and_place(job);
   report_unchanged_after(result, job.worldpath);
   return result;
+}
+
+int rewrite_status(rewrite_result result) {
+  switch (result) {
+    case rewrite_result::placed:
+    case rewrite_result::unchanged: return exit_done;
+    case rewrite_result::not_started:
+    case rewrite_result::stopped:
+    case rewrite_result::refused:
+    case rewrite_result::backup_failed:
+    case rewrite_result::placing_failed:
+    case rewrite_result::left_under_backup: return exit_error;
+  }
+  return exit_error;
 }

@@ -99,3 +99,6 @@ void say_unchanged_on_stops(const char* worldpath);
 // Says "<world> is unchanged." after a stop that left the world as it was
 // and has not said so itself.
 void report_unchanged_after(rewrite_result result, const char* worldpath);
+
+// The exit status a rewrite ends the run with.
+int rewrite_status(rewrite_result result);

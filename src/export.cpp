@@ -210,6 +210,45 @@ bool commit_dump(platform::temp_file& temp, file_stream& dump, const char* targe
   platform::sync_parent_folder(target);
   return dump.close();
 }
+
+// Opens the dump to a file (run.argfile) into run.exportfile: a regular
+// file's TEMP beside it, locked, or a folder's or device's path directly.
+// False after reporting.
+bool open_export_file(settings& run, platform::temp_file& temp) {
+  const char* target = run.argfile;
+  // Opening with "w+" would empty the world before it is read.
+  if (platform::same_file(target, run.worldpath)) {
+    report("Error: export file is the world file: %s\n", target);
+    return false;
+  }
+  const platform::path_kind kind = platform::kind_of(target);
+  if (kind == platform::path_kind::file && !replaceable_by_dump(target)) {
+    report("Error: %s exists and is not a dump; it was not replaced.\n", target);
+    return false;
+  }
+  char beside[sizeof settings::worldpath + 8];
+  std::string reason = platform::error_text(ENAMETOOLONG);
+  if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
+    run.exportfile.open(target, "w+");
+    reason = run.exportfile.failure();
+  } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
+             static_cast<int>(sizeof beside)) {
+    bool busy = false;
+    run.exportfile.adopt(temp.create_locked(beside, true, busy));
+    if (busy) {
+      report("Error: another run is writing %s\n", target);
+      return false;
+    }
+    if (!run.exportfile) reason = platform::last_failure();
+  }
+  if (!run.exportfile) {
+    report("Error: can not open output file: %s\n", target);
+    report_reason(reason.c_str());
+    return false;
+  }
+  report("Writing export to %s\n", target);
+  return true;
+}
 }  // namespace
 
 int run_export(settings& run, const run_context&) {
@@ -218,41 +257,10 @@ int run_export(settings& run, const run_context&) {
   // once whole and durable, so a failed export or a power cut never leaves
   // a cut file or loses the old one. Pipes and devices are written directly.
   platform::temp_file temp;
-  const bool to_file = std::strcmp(target, "-") != 0;
-  if (!to_file) {
+  if (std::strcmp(target, "-") == 0) {
     run.exportfile.adopt(stdout);
-  } else {
-    // Opening with "w+" would empty the world before it is read.
-    if (platform::same_file(target, run.worldpath)) {
-      report("Error: export file is the world file: %s\n", target);
-      return exit_error;
-    }
-    const platform::path_kind kind = platform::kind_of(target);
-    if (kind == platform::path_kind::file && !replaceable_by_dump(target)) {
-      report("Error: %s exists and is not a dump; it was not replaced.\n", target);
-      return exit_error;
-    }
-    char beside[sizeof settings::worldpath + 8];
-    std::string reason = platform::error_text(ENAMETOOLONG);
-    if (kind == platform::path_kind::folder || kind == platform::path_kind::other) {
-      run.exportfile.open(target, "w+");
-      reason = run.exportfile.failure();
-    } else if (std::snprintf(beside, sizeof beside, "%s.TEMP", target) <
-               static_cast<int>(sizeof beside)) {
-      bool busy = false;
-      run.exportfile.adopt(temp.create_locked(beside, true, busy));
-      if (busy) {
-        report("Error: another run is writing %s\n", target);
-        return exit_error;
-      }
-      if (!run.exportfile) reason = platform::last_failure();
-    }
-    if (!run.exportfile) {
-      report("Error: can not open output file: %s\n", target);
-      report_reason(reason.c_str());
-      return exit_error;
-    }
-    report("Writing export to %s\n", target);
+  } else if (!open_export_file(run, temp)) {
+    return exit_error;
   }
   errno = 0;
   const bool written = std::fprintf(run.exportfile.get(),

@@ -229,32 +229,9 @@ void show_usage() {
   report("\t%s 1 restore latest\n", program_name);
 }
 
-int rawgraft_main(int argc, char** argv) {
-  settings& run = g_settings;
-  platform::report_broken_pipes();
-  if (is_help_or_version(argc, argv)) return show_help_or_version(argv[1]);
-  report_setup();
-  show_banner();
-  show_usage();
-  check_section_list();
-  char now[sizeof timestamp];
-  if (platform::format_local_time(now, sizeof now, "%Y%m%d_%H%M%S")) {
-    std::memcpy(timestamp, now, sizeof timestamp);
-  }
-
-  if (argc == 1) {
-    switch (interactive_arguments(argv[0])) {
-      case interaction::declined: return end_of_run(exit_done);
-      case interaction::answer_too_long: return end_of_run(exit_usage);
-      case interaction::confirmed: break;
-    }
-    argc = answers.argc;
-    argv = answers.argv;
-  }
-  if (argc != 3 && argc != 4) {
-    report("\nInvalid number of parameters. Exiting.\n");
-    return end_of_run(exit_usage);
-  }
+namespace {
+// Runs the command that the arguments (region, command, file) name.
+int run_command(settings& run, int argc, char** argv) {
   char* region = trim(argv[1]);
   char* command = trim(argv[2]);
   run.argfile = argc == 4 ? trim(argv[3]) : nullptr;
@@ -293,4 +270,34 @@ int rawgraft_main(int argc, char** argv) {
   // until its result is read.
   const bool to_console = row->run == run_export && std::strcmp(run.argfile, "-") == 0;
   return to_console ? status : end_of_run(status);
+}
+}  // namespace
+
+int rawgraft_main(int argc, char** argv) {
+  settings& run = g_settings;
+  platform::report_broken_pipes();
+  if (is_help_or_version(argc, argv)) return show_help_or_version(argv[1]);
+  report_setup();
+  show_banner();
+  show_usage();
+  check_section_list();
+  char now[sizeof timestamp];
+  if (platform::format_local_time(now, sizeof now, "%Y%m%d_%H%M%S")) {
+    std::memcpy(timestamp, now, sizeof timestamp);
+  }
+
+  if (argc == 1) {
+    switch (interactive_arguments(argv[0])) {
+      case interaction::declined: return end_of_run(exit_done);
+      case interaction::answer_too_long: return end_of_run(exit_usage);
+      case interaction::confirmed: break;
+    }
+    argc = answers.argc;
+    argv = answers.argv;
+  }
+  if (argc != 3 && argc != 4) {
+    report("\nInvalid number of parameters. Exiting.\n");
+    return end_of_run(exit_usage);
+  }
+  return run_command(run, argc, argv);
 }

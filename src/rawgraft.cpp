@@ -82,6 +82,16 @@ bool read_answer(char* into, int limit) {
 
 enum class interaction { confirmed, declined, answer_too_long };
 
+// Only "go" confirms: the trimmed answer is "go" in any case, or starts with
+// it and a character that continues no word ("go!", "go now"). An answer
+// that merely holds "go" ("forgot", "ago") quits.
+bool confirms(char* answer) {
+  const char* word = trim(answer);
+  if (lower_ascii(word[0]) != 'g' || lower_ascii(word[1]) != 'o') return false;
+  const char next = lower_ascii(word[2]);
+  return !((next >= 'a' && next <= 'z') || (next >= '0' && next <= '9'));
+}
+
 interaction answer_too_long(int limit) {
   report("Error: answer too long: at most %d characters.\n", limit);
   return interaction::answer_too_long;
@@ -115,7 +125,7 @@ interaction interactive_arguments(char* program_path) {
   if (!read_answer(answers.confirmation, confirmation_answer_limit)) {
     return answer_too_long(confirmation_answer_limit);
   }
-  if (find_nocase(answers.confirmation, "go") == nullptr) {
+  if (!confirms(answers.confirmation)) {
     report("\nExiting.  Nothing changed.\n");
     return interaction::declined;
   }

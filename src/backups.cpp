@@ -77,7 +77,7 @@ const backup_file* choose_backup(const std::vector<backup_file>& backups, const 
   for (const backup_file& backup : backups) {
     const std::string named =
         backup.counter == 0 ? backup.stamp : backup.stamp + "." + std::to_string(backup.counter);
-    if (named == which) return &backup;
+    if (named == which || backup.name == which) return &backup;
   }
   return nullptr;
 }

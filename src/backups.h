@@ -17,8 +17,9 @@ struct backup_file {
 // first: by stamp, then by counter.
 std::vector<backup_file> find_backups(const char* folder, const std::vector<std::string>& world_names);
 
-// The backup that `which` names: "latest", a stamp, or a stamp and counter
-// ("20260101_120000.2"). Null when there is none.
+// The backup that `which` names: "latest", a stamp, a stamp and counter
+// ("20260101_120000.2"), or its name as listed ("world.dat.20260101_120000.2").
+// Null when there is none.
 const backup_file* choose_backup(const std::vector<backup_file>& backups, const char* which);
 
 // Writes the list to standard output, "%s  %lld bytes\n" a backup; false

@@ -82,13 +82,57 @@ const backup_file* choose_backup(const std::vector<backup_file>& backups, const 
   return nullptr;
 }
 
+namespace {
+bool print_backup(const backup_file& backup) {
+  return std::printf("%s  %lld bytes\n", backup.name.c_str(),
+                     static_cast<long long>(backup.size)) >= 0;
+}
+}  // namespace
+
 bool print_backups(const std::vector<backup_file>& backups) {
   for (const backup_file& backup : backups) {
-    if (std::printf("%s  %lld bytes\n", backup.name.c_str(), static_cast<long long>(backup.size)) < 0) {
-      return false;
-    }
+    if (!print_backup(backup)) return false;
   }
   return std::fflush(stdout) == 0;
+}
+
+std::int64_t total_size(const std::vector<backup_file>& backups) {
+  std::int64_t total = 0;
+  for (const backup_file& backup : backups) total += std::max<std::int64_t>(backup.size, 0);
+  return total;
+}
+
+int prune_backups(const char* folder, const std::vector<backup_file>& backups, std::size_t keep) {
+  if (backups.size() <= keep) {
+    report("Nothing to remove.\n");
+    return 0;
+  }
+  const std::vector<backup_file> removed(backups.begin() + static_cast<std::ptrdiff_t>(keep),
+                                         backups.end());
+  bool listed = true;
+  int count = 0;
+  for (const backup_file& backup : removed) {
+    char path[sizeof settings::worldpath + 64];
+    if (!build_path(path, sizeof path, "%s/%s", folder, backup.name.c_str())) {
+      report(msg::region_too_long);
+      return 1;
+    }
+    if (!platform::delete_file(path)) {
+      // What was removed is listed before the failure is told.
+      std::fflush(stdout);
+      report("Error: could not remove %s\n", path);
+      report_reason(platform::last_failure().c_str());
+      return 1;
+    }
+    ++count;
+    listed = print_backup(backup) && listed;
+  }
+  if (!listed || std::fflush(stdout) != 0) {
+    report("Error: could not write the report to standard output\n");
+    return 1;
+  }
+  report("Removed %d backups, %lld bytes.\n", count, static_cast<long long>(total_size(removed)));
+  return 0;
 }
 
 namespace {

@@ -26,6 +26,15 @@ const backup_file* choose_backup(const std::vector<backup_file>& backups, const 
 // when it could not be written.
 bool print_backups(const std::vector<backup_file>& backups);
 
+// The bytes the backups take, those of unknown size left out.
+std::int64_t total_size(const std::vector<backup_file>& backups);
+
+// Removes from `folder` all but the first `keep` of `backups` (listed newest
+// first), listing each removed one on standard output as print_backups
+// does. The caller holds the exclusive lock of each world they belong to.
+// Returns the exit status; reports the total or the first failure.
+int prune_backups(const char* folder, const std::vector<backup_file>& backups, std::size_t keep);
+
 struct settings;
 
 // Puts `backup` (in `folder`) back as the world `worldpath`: copies it to

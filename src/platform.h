@@ -34,6 +34,9 @@ bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
+// The same for a removal the player asked for, whose failure is reported.
+// Reason kept.
+bool delete_file(const char* path);
 // Opens a regular file for binary reading without keeping others from
 // renaming or removing it meanwhile (on Windows an open file could not be
 // renamed). Never waits: a FIFO, device, socket or folder at the name is

@@ -198,6 +198,8 @@ void ignore_interrupts() {
 
 void remove_file(const char* path) { unlink(path); }
 
+bool delete_file(const char* path) { return unlink(path) == 0 || keep_errno(); }
+
 std::FILE* open_for_reading(const char* path, bool* not_regular) {
   if (not_regular != nullptr) *not_regular = false;
   // Without O_NONBLOCK, opening a FIFO waits for a writer forever.

@@ -216,6 +216,8 @@ void ignore_interrupts() { interrupts_ignored = 1; }
 
 void remove_file(const char* path) { DeleteFileA(path); }
 
+bool delete_file(const char* path) { return DeleteFileA(path) != 0 || keep_last_error(); }
+
 namespace {
 // Files are opened shared for deletion: another run's rename of the world,
 // or an interrupt's removal of TEMP, must not fail because this run has the

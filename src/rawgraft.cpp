@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -135,6 +136,7 @@ interaction interactive_arguments(char* program_path) {
 // What a command body needs beyond g_settings' streams.
 struct run_context {
   std::int64_t block_offset;
+  std::size_t keep;  // prune's number of backups to keep
 };
 
 int run_export(settings& run, const run_context& context);
@@ -144,21 +146,22 @@ int run_check(settings& run, const run_context& context);
 int run_compare(settings& run, const run_context& context);
 int run_backups(settings& run, const run_context& context);
 int run_restore(settings& run, const run_context& context);
+int run_prune(settings& run, const run_context& context);
 
 // One run at a time may rewrite a world, and none may read it meanwhile.
 // The lock is on <world>.lock, which is never renamed; the world is opened
 // again under it, since another run may have placed a new one since the
 // first look.
-bool lock_world(settings& run, bool exclusive, bool reopen = true) {
+bool take_lock(platform::file_lock& lock, const char* worldpath, bool exclusive) {
   char lock_path[sizeof settings::worldpath + 8];
-  if (!build_lock_path(lock_path, sizeof lock_path, run.worldpath)) {
+  if (!build_lock_path(lock_path, sizeof lock_path, worldpath)) {
     report(msg::region_too_long);
     return false;
   }
   errno = 0;
-  switch (run.lock.take(lock_path, exclusive)) {
+  switch (lock.take(lock_path, exclusive)) {
     case platform::file_lock::result::busy:
-      report(msg::another_run, run.worldpath);
+      report(msg::another_run, worldpath);
       return false;
     case platform::file_lock::result::failed:
       // Reading from a folder that cannot be written needs no lock; a link
@@ -169,6 +172,11 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
       return false;
     case platform::file_lock::result::taken: break;
   }
+  return true;
+}
+
+bool lock_world(settings& run, bool exclusive, bool reopen = true) {
+  if (!take_lock(run.lock, run.worldpath, exclusive)) return false;
   if (!reopen) return true;
   std::string reason;
   bool not_regular = false;
@@ -185,24 +193,29 @@ bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   return true;
 }
 
-// One row per command: its word, whether it takes a file argument, whether
-// it writes a new world, whether it opens and checks the world first (the
-// others only look for it), and its body.
+// What follows the command word: nothing, a file (or a backup's name), or
+// a number.
+enum class argument { none, file, count };
+
+// One row per command: its word, what it takes after it, whether it writes
+// a new world, whether it opens and checks the world first (the others only
+// look for it), and its body.
 struct command_row {
   const char* name;
-  bool needs_file;
+  argument takes;
   bool rewrites;
   bool reads_world;
   int (*run)(settings& run, const run_context& context);
 };
 const command_row commands[] = {
-    {"export", true, false, true, run_export},
-    {"import", true, true, true, run_import},
-    {"sync", false, true, true, run_sync},
-    {"check", false, false, true, run_check},
-    {"compare", true, false, true, run_compare},
-    {"backups", false, false, false, run_backups},
-    {"restore", true, true, false, run_restore},
+    {"export", argument::file, false, true, run_export},
+    {"import", argument::file, true, true, run_import},
+    {"sync", argument::none, true, true, run_sync},
+    {"check", argument::none, false, true, run_check},
+    {"compare", argument::file, false, true, run_compare},
+    {"backups", argument::none, false, false, run_backups},
+    {"restore", argument::file, true, false, run_restore},
+    {"prune", argument::count, false, false, run_prune},
 };
 
 const command_row* find_command(const char* word) {
@@ -215,7 +228,7 @@ const command_row* find_command(const char* word) {
 bool takes_no_file(const char* command) {
   if (std::strncmp(command, "force", 5) == 0) command += 5;
   const command_row* row = find_command(command);
-  return row != nullptr && !row->needs_file;
+  return row != nullptr && row->takes == argument::none;
 }
 
 // Whether an existing file may be replaced by a dump: it is empty, or it is
@@ -458,11 +471,15 @@ bool region_folder(const settings& run, char* folder, std::size_t size) {
 
 // The world names whose backups count: the world's own, or both forms when
 // the region has no world.
-std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+std::vector<std::string> world_names(const settings& run) {
   const char* name = std::strrchr(run.worldpath, platform::path_separator);
   name = name == nullptr ? run.worldpath : name + 1;
-  return find_backups(folder, run.world_found ? std::vector<std::string>{name}
-                                              : std::vector<std::string>{"world.dat", "world.sav"});
+  return run.world_found ? std::vector<std::string>{name}
+                         : std::vector<std::string>{"world.dat", "world.sav"};
+}
+
+std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+  return find_backups(folder, world_names(run));
 }
 
 int run_backups(settings& run, const run_context&) {
@@ -477,6 +494,9 @@ int run_backups(settings& run, const run_context&) {
     report("Error: could not write the list of backups\n");
     return end_of_run(exit_error);
   }
+  // On standard error, so that the list stays one backup a line.
+  report("%d backups, %lld bytes in all.\n", shown_count(backups.size()),
+         static_cast<long long>(total_size(backups)));
   return end_of_run(exit_done);
 }
 
@@ -511,6 +531,44 @@ int run_restore(settings& run, const run_context&) {
       restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp));
 }
 
+// Removes all but the newest backups. Each world whose backups go is locked
+// as a run that changes it locks it, so that no restore reads a backup
+// while it goes and no placement makes one meanwhile.
+int run_prune(settings& run, const run_context& context) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  std::vector<std::string> names = world_names(run);
+  // A region without a world gets no lock file for a form with no backups.
+  if (!run.world_found) {
+    std::erase_if(names, [&folder](const std::string& name) {
+      return find_backups(folder, {name}).empty();
+    });
+  }
+  platform::file_lock locks[2];
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    char worldpath[sizeof settings::worldpath];
+    if (!build_path(worldpath, sizeof worldpath, "%s/%s", folder, names[i].c_str())) {
+      report(msg::region_too_long);
+      return end_of_run(exit_error);
+    }
+    if (!take_lock(locks[i], worldpath, true)) return end_of_run(exit_error);
+  }
+  return end_of_run(prune_backups(folder, find_backups(folder, names), context.keep));
+}
+
+// A whole number of at least 1, or 0 for anything else; one too large for
+// a size keeps everything.
+std::size_t backups_to_keep(const char* text) {
+  if (text == nullptr || *text == '\0') return 0;
+  std::size_t count = 0;
+  for (const char* digit = text; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') return 0;
+    const auto value = static_cast<std::size_t>(*digit - '0');
+    count = count > (SIZE_MAX - value) / 10 ? SIZE_MAX : count * 10 + value;
+  }
+  return count;
+}
+
 // --help, -h and --version, alone, answer on standard output and end.
 bool is_help_or_version(int argc, char** argv) {
   if (argc != 2) return false;
@@ -534,7 +592,8 @@ int show_help_or_version(const char* word) {
         "\trawgraft <region> check\n"
         "\trawgraft <region> compare <file>\n"
         "\trawgraft <region> backups\n"
-        "\trawgraft <region> restore <stamp|stamp.N|latest>\n"
+        "\trawgraft <region> restore <backup|stamp|stamp.N|latest>\n"
+        "\trawgraft <region> prune <N>\n"
         "\trawgraft <region> force<command> [<file>]\n"
         "\trawgraft\n"
         "\trawgraft --help | -h | --version\n"
@@ -545,8 +604,10 @@ int show_help_or_version(const char* word) {
         "import and compare. sync adds the identifiers that the files directly in\n"
         "data/save/<region>/raw/objects define and the world does not list yet.\n"
         "check and compare show what sync and import would change, changing nothing.\n"
-        "backups lists the world's backups, newest first; restore puts one back,\n"
-        "keeping the current world as a new backup.\n"
+        "backups lists the world's backups, newest first; restore puts one back, named\n"
+        "as backups lists it or by its stamp, keeping the current world as a new\n"
+        "backup. Each backup is a whole world: prune keeps the N newest (N at least 1)\n"
+        "and removes the others.\n"
         "The prefix force (forceexport, forceimport, forcesync, ...) goes on past an\n"
         "unsupported version, an odd header field or an overlong world name, and lets\n"
         "an import go on past lists out of order or missing.\n"
@@ -558,7 +619,8 @@ int show_help_or_version(const char* word) {
         "\trawgraft 1 export dump.txt\n"
         "\trawgraft 1 import dump.txt\n"
         "\trawgraft 1 sync\n"
-        "\trawgraft region1 export - > dump.txt\n",
+        "\trawgraft region1 export - > dump.txt\n"
+        "\trawgraft 1 prune 3\n",
         stdout);
   }
   // Nothing else reports a failed write here: the status says it.
@@ -582,6 +644,7 @@ void show_usage() {
   report("\t%s 1 compare modifiedfile.txt\n", program_name);
   report("\t%s 1 backups\n", program_name);
   report("\t%s 1 restore latest\n", program_name);
+  report("\t%s 1 prune 3\n", program_name);
 }
 
 int rawgraft_main(int argc, char** argv) {
@@ -628,15 +691,22 @@ int rawgraft_main(int argc, char** argv) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(exit_usage);
   }
-  if (row->needs_file && run.argfile == nullptr) {
+  if (row->takes == argument::file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
     return end_of_run(exit_usage);
   }
+  run_context context{};
+  if (row->takes == argument::count) {
+    context.keep = backups_to_keep(run.argfile);
+    if (context.keep == 0) {
+      report("Error: prune needs the number of backups to keep (at least 1).\n");
+      return end_of_run(exit_usage);
+    }
+  }
 
-  if (!row->reads_world) return row->run(run, run_context{});
+  if (!row->reads_world) return row->run(run, context);
   report("Reading Region %s at %s\n", run.region, run.worldpath);
   if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);
-  run_context context{};
   if (!read_world_header(*run.worldfile, run.worldpath, run.saved_game, run.force,
                          context.block_offset)) {
     return end_of_run(exit_error);

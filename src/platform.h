@@ -15,6 +15,10 @@ namespace platform {
 // The separator of built paths ('/' or '\\').
 extern const char path_separator;
 
+// The system's own word for asking a tool for its usage ("/?" on Windows),
+// or null where it has none.
+extern const char* const help_switch;
+
 // Local time formatted with strftime; false when it cannot be formed.
 bool format_local_time(char* out, std::size_t size, const char* format);
 

@@ -19,6 +19,7 @@
 namespace platform {
 
 const char path_separator = '/';
+const char* const help_switch = nullptr;
 
 namespace {
 int kept_error = 0;

@@ -18,6 +18,7 @@
 namespace platform {
 
 const char path_separator = '\\';
+const char* const help_switch = "/?";
 
 namespace {
 // The reason of the last failure: a C library error number, or the code of

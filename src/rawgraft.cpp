@@ -569,12 +569,18 @@ std::size_t backups_to_keep(const char* text) {
   return count;
 }
 
-// --help, -h and --version, alone, answer on standard output and end.
+// The words that ask for the usage: the options, the plain word, and the
+// system's own (Windows' "/?").
+bool asks_for_help(const char* word) {
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
+         equal_nocase(word, "help") ||
+         (platform::help_switch != nullptr && std::strcmp(word, platform::help_switch) == 0);
+}
+
+// The help words and --version, alone, answer on standard output and end.
 bool is_help_or_version(int argc, char** argv) {
   if (argc != 2) return false;
-  const char* word = argv[1];
-  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
-         std::strcmp(word, "--version") == 0;
+  return asks_for_help(argv[1]) || std::strcmp(argv[1], "--version") == 0;
 }
 
 int show_help_or_version(const char* word) {
@@ -596,7 +602,7 @@ int show_help_or_version(const char* word) {
         "\trawgraft <region> prune <N>\n"
         "\trawgraft <region> force<command> [<file>]\n"
         "\trawgraft\n"
-        "\trawgraft --help | -h | --version\n"
+        "\trawgraft help | --help | -h | --version\n"
         "\n"
         "Run it in the game's folder, the one that holds data/save, with the game closed.\n"
         "<region> is a folder of data/save; a number n stands for region<n>.\n"

@@ -149,9 +149,7 @@ int run_restore(settings& run, const run_context& context);
 int run_prune(settings& run, const run_context& context);
 
 // One run at a time may rewrite a world, and none may read it meanwhile.
-// The lock is on <world>.lock, which is never renamed; the world is opened
-// again under it, since another run may have placed a new one since the
-// first look.
+// The lock is on <world>.lock, which is never renamed.
 bool take_lock(platform::file_lock& lock, const char* worldpath, bool exclusive) {
   char lock_path[sizeof settings::worldpath + 8];
   if (!build_lock_path(lock_path, sizeof lock_path, worldpath)) {
@@ -175,6 +173,8 @@ bool take_lock(platform::file_lock& lock, const char* worldpath, bool exclusive)
   return true;
 }
 
+// Locks the run's world and opens it again under the lock, since another
+// run may have placed a new one since the first look.
 bool lock_world(settings& run, bool exclusive, bool reopen = true) {
   if (!take_lock(run.lock, run.worldpath, exclusive)) return false;
   if (!reopen) return true;

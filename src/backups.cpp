@@ -78,18 +78,62 @@ const backup_file* choose_backup(const std::vector<backup_file>& backups, const 
   for (const backup_file& backup : backups) {
     const std::string named =
         backup.counter == 0 ? backup.stamp : backup.stamp + "." + std::to_string(backup.counter);
-    if (named == which) return &backup;
+    if (named == which || backup.name == which) return &backup;
   }
   return nullptr;
 }
 
+namespace {
+bool print_backup(const backup_file& backup) {
+  return std::printf("%s  %lld bytes\n", backup.name.c_str(),
+                     static_cast<long long>(backup.size)) >= 0;
+}
+}  // namespace
+
 bool print_backups(const std::vector<backup_file>& backups) {
   for (const backup_file& backup : backups) {
-    if (std::printf("%s  %lld bytes\n", backup.name.c_str(), static_cast<long long>(backup.size)) < 0) {
-      return false;
-    }
+    if (!print_backup(backup)) return false;
   }
   return std::fflush(stdout) == 0;
+}
+
+std::int64_t total_size(const std::vector<backup_file>& backups) {
+  std::int64_t total = 0;
+  for (const backup_file& backup : backups) total += std::max<std::int64_t>(backup.size, 0);
+  return total;
+}
+
+int prune_backups(const char* folder, const std::vector<backup_file>& backups, std::size_t keep) {
+  if (backups.size() <= keep) {
+    report("Nothing to remove.\n");
+    return 0;
+  }
+  const std::vector<backup_file> removed(backups.begin() + static_cast<std::ptrdiff_t>(keep),
+                                         backups.end());
+  bool listed = true;
+  int count = 0;
+  for (const backup_file& backup : removed) {
+    char path[sizeof settings::worldpath + 64];
+    if (!build_path(path, sizeof path, "%s/%s", folder, backup.name.c_str())) {
+      report(msg::region_too_long);
+      return 1;
+    }
+    if (!platform::delete_file(path)) {
+      // What was removed is listed before the failure is told.
+      std::fflush(stdout);
+      report("Error: could not remove %s\n", path);
+      report_reason(platform::last_failure().c_str());
+      return 1;
+    }
+    ++count;
+    listed = print_backup(backup) && listed;
+  }
+  if (!listed || std::fflush(stdout) != 0) {
+    report("Error: could not write the report to standard output\n");
+    return 1;
+  }
+  report("Removed %d backups, %lld bytes.\n", count, static_cast<long long>(total_size(removed)));
+  return 0;
 }
 
 namespace {
@@ -194,11 +238,15 @@ bool region_folder(const settings& run, char* folder, std::size_t size) {
 
 // The world names whose backups count: the world's own, or both forms when
 // the region has no world.
-std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+std::vector<std::string> world_names(const settings& run) {
   const char* name = std::strrchr(run.worldpath, platform::path_separator);
   name = name == nullptr ? run.worldpath : name + 1;
-  return find_backups(folder, run.world_found ? std::vector<std::string>{name}
-                                              : std::vector<std::string>{"world.dat", "world.sav"});
+  return run.world_found ? std::vector<std::string>{name}
+                         : std::vector<std::string>{"world.dat", "world.sav"};
+}
+
+std::vector<backup_file> backups_of(const settings& run, const char* folder) {
+  return find_backups(folder, world_names(run));
 }
 }  // namespace
 
@@ -214,6 +262,9 @@ int run_backups(settings& run, const run_context&) {
     report("Error: could not write the list of backups\n");
     return exit_error;
   }
+  // On standard error, so that the list stays one backup a line.
+  report("%d backups, %lld bytes in all.\n", shown_count(backups.size()),
+         static_cast<long long>(total_size(backups)));
   return exit_done;
 }
 
@@ -245,4 +296,29 @@ int run_restore(settings& run, const run_context&) {
   run.saved_game = chosen->name.starts_with("world.sav");
   if (!lock_world(run, true, false)) return exit_error;
   return restore_backup(folder, *chosen, run.worldpath, run.saved_game, run.force, timestamp);
+}
+
+// Removes all but the newest backups. Each world whose backups go is locked
+// as a run that changes it locks it, so that no restore reads a backup
+// while it goes and no placement makes one meanwhile.
+int run_prune(settings& run, const run_context& context) {
+  char folder[sizeof settings::worldpath];
+  region_folder(run, folder, sizeof folder);
+  std::vector<std::string> names = world_names(run);
+  // A region without a world gets no lock file for a form with no backups.
+  if (!run.world_found) {
+    std::erase_if(names, [&folder](const std::string& name) {
+      return find_backups(folder, {name}).empty();
+    });
+  }
+  platform::file_lock locks[2];
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    char worldpath[sizeof settings::worldpath];
+    if (!build_path(worldpath, sizeof worldpath, "%s/%s", folder, names[i].c_str())) {
+      report(msg::region_too_long);
+      return exit_error;
+    }
+    if (!take_lock(locks[i], worldpath, true)) return exit_error;
+  }
+  return prune_backups(folder, find_backups(folder, names), context.keep);
 }

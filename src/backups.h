@@ -17,13 +17,23 @@ struct backup_file {
 // first: by stamp, then by counter.
 std::vector<backup_file> find_backups(const char* folder, const std::vector<std::string>& world_names);
 
-// The backup that `which` names: "latest", a stamp, or a stamp and counter
-// ("20260101_120000.2"). Null when there is none.
+// The backup that `which` names: "latest", a stamp, a stamp and counter
+// ("20260101_120000.2"), or its name as listed ("world.dat.20260101_120000.2").
+// Null when there is none.
 const backup_file* choose_backup(const std::vector<backup_file>& backups, const char* which);
 
 // Writes the list to standard output, "%s  %lld bytes\n" a backup; false
 // when it could not be written.
 bool print_backups(const std::vector<backup_file>& backups);
+
+// The bytes the backups take, those of unknown size left out.
+std::int64_t total_size(const std::vector<backup_file>& backups);
+
+// Removes from `folder` all but the first `keep` of `backups` (listed newest
+// first), listing each removed one on standard output as print_backups
+// does. The caller holds the exclusive lock of each world they belong to.
+// Returns the exit status; reports the total or the first failure.
+int prune_backups(const char* folder, const std::vector<backup_file>& backups, std::size_t keep);
 
 struct settings;
 

@@ -3,6 +3,7 @@
 // returns the run's exit status; the driver ends the run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct settings;
@@ -14,9 +15,11 @@ constexpr int exit_error = 1;
 constexpr int exit_usage = 2;
 
 // What a body needs beyond the run's settings: where the world's
-// object-name block starts, for the bodies that read the world.
+// object-name block starts, for the bodies that read the world, and the
+// number prune was given.
 struct run_context {
   std::int64_t block_offset;
+  std::size_t keep;  // prune's number of backups to keep
 };
 
 int run_export(settings& run, const run_context& context);   // export.cpp
@@ -26,3 +29,4 @@ int run_sync(settings& run, const run_context& context);     // sync.cpp
 int run_check(settings& run, const run_context& context);    // sync.cpp
 int run_backups(settings& run, const run_context& context);  // backups.cpp
 int run_restore(settings& run, const run_context& context);  // backups.cpp
+int run_prune(settings& run, const run_context& context);    // backups.cpp

@@ -15,6 +15,10 @@ namespace platform {
 // The separator of built paths ('/' or '\\').
 extern const char path_separator;
 
+// The system's own word for asking a tool for its usage ("/?" on Windows),
+// or null where it has none.
+extern const char* const help_switch;
+
 // Local time formatted with strftime; false when it cannot be formed.
 bool format_local_time(char* out, std::size_t size, const char* format);
 
@@ -34,6 +38,9 @@ bool copy_permissions(const char* from, const char* to);
 
 // Removes a file's name; never removes a folder. Failure is not reported.
 void remove_file(const char* path);
+// The same for a removal the player asked for, whose failure is reported.
+// Reason kept.
+bool delete_file(const char* path);
 // Opens a regular file for binary reading without keeping others from
 // renaming or removing it meanwhile (on Windows an open file could not be
 // renamed). Never waits: a FIFO, device, socket or folder at the name is

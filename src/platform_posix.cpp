@@ -19,6 +19,7 @@
 namespace platform {
 
 const char path_separator = '/';
+const char* const help_switch = nullptr;
 
 namespace {
 int kept_error = 0;
@@ -197,6 +198,8 @@ void ignore_interrupts() {
 }
 
 void remove_file(const char* path) { unlink(path); }
+
+bool delete_file(const char* path) { return unlink(path) == 0 || keep_errno(); }
 
 std::FILE* open_for_reading(const char* path, bool* not_regular) {
   if (not_regular != nullptr) *not_regular = false;

@@ -18,6 +18,7 @@
 namespace platform {
 
 const char path_separator = '\\';
+const char* const help_switch = "/?";
 
 namespace {
 // The reason of the last failure: a C library error number, or the code of
@@ -225,6 +226,8 @@ void release_interrupts() {
 void ignore_interrupts() { interrupts_ignored = 1; }
 
 void remove_file(const char* path) { DeleteFileA(path); }
+
+bool delete_file(const char* path) { return DeleteFileA(path) != 0 || keep_last_error(); }
 
 namespace {
 // Files are opened shared for deletion: another run's rename of the world,

@@ -1,5 +1,6 @@
 #include "rawgraft.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -66,6 +67,16 @@ bool read_answer(char* into, int limit) {
 
 enum class interaction { confirmed, declined, answer_too_long };
 
+// Only "go" confirms: the trimmed answer is "go" in any case, or starts with
+// it and a character that continues no word ("go!", "go now"). An answer
+// that merely holds "go" ("forgot", "ago") quits.
+bool confirms(char* answer) {
+  const char* word = trim(answer);
+  if (lower_ascii(word[0]) != 'g' || lower_ascii(word[1]) != 'o') return false;
+  const char next = lower_ascii(word[2]);
+  return !((next >= 'a' && next <= 'z') || (next >= '0' && next <= '9'));
+}
+
 interaction answer_too_long(int limit) {
   report("Error: answer too long: at most %d characters.\n", limit);
   return interaction::answer_too_long;
@@ -99,7 +110,7 @@ interaction interactive_arguments(char* program_path) {
   if (!read_answer(answers.confirmation, confirmation_answer_limit)) {
     return answer_too_long(confirmation_answer_limit);
   }
-  if (find_nocase(answers.confirmation, "go") == nullptr) {
+  if (!confirms(answers.confirmation)) {
     report("\nExiting.  Nothing changed.\n");
     return interaction::declined;
   }
@@ -107,24 +118,29 @@ interaction interactive_arguments(char* program_path) {
 }
 
 
-// One row per command: its word, whether it takes a file argument, whether
-// it writes a new world, whether it opens and checks the world first (the
-// others only look for it), and its body.
+// What follows the command word: nothing, a file (or a backup's name), or
+// a number.
+enum class argument { none, file, count };
+
+// One row per command: its word, what it takes after it, whether it writes
+// a new world, whether it opens and checks the world first (the others only
+// look for it), and its body.
 struct command_row {
   const char* name;
-  bool takes_file;
+  argument takes;
   bool rewrites;
   bool reads_world;
   int (*run)(settings& run, const run_context& context);
 };
 const command_row commands[] = {
-    {.name = "export", .takes_file = true, .rewrites = false, .reads_world = true, .run = run_export},
-    {.name = "import", .takes_file = true, .rewrites = true, .reads_world = true, .run = run_import},
-    {.name = "sync", .takes_file = false, .rewrites = true, .reads_world = true, .run = run_sync},
-    {.name = "check", .takes_file = false, .rewrites = false, .reads_world = true, .run = run_check},
-    {.name = "compare", .takes_file = true, .rewrites = false, .reads_world = true, .run = run_compare},
-    {.name = "backups", .takes_file = false, .rewrites = false, .reads_world = false, .run = run_backups},
-    {.name = "restore", .takes_file = true, .rewrites = true, .reads_world = false, .run = run_restore},
+    {.name = "export", .takes = argument::file, .rewrites = false, .reads_world = true, .run = run_export},
+    {.name = "import", .takes = argument::file, .rewrites = true, .reads_world = true, .run = run_import},
+    {.name = "sync", .takes = argument::none, .rewrites = true, .reads_world = true, .run = run_sync},
+    {.name = "check", .takes = argument::none, .rewrites = false, .reads_world = true, .run = run_check},
+    {.name = "compare", .takes = argument::file, .rewrites = false, .reads_world = true, .run = run_compare},
+    {.name = "backups", .takes = argument::none, .rewrites = false, .reads_world = false, .run = run_backups},
+    {.name = "restore", .takes = argument::file, .rewrites = true, .reads_world = false, .run = run_restore},
+    {.name = "prune", .takes = argument::count, .rewrites = false, .reads_world = false, .run = run_prune},
 };
 
 const command_row* find_command(const char* word) {
@@ -137,7 +153,7 @@ const command_row* find_command(const char* word) {
 bool takes_no_file(const char* command) {
   if (std::strncmp(command, "force", 5) == 0) command += 5;
   const command_row* row = find_command(command);
-  return row != nullptr && !row->takes_file;
+  return row != nullptr && row->takes == argument::none;
 }
 
 
@@ -156,12 +172,31 @@ bool takes_no_file(const char* command) {
 
 
 
-// --help, -h and --version, alone, answer on standard output and end.
+// A whole number of at least 1, or 0 for anything else; one too large for
+// a size keeps everything.
+std::size_t backups_to_keep(const char* text) {
+  if (text == nullptr || *text == '\0') return 0;
+  std::size_t count = 0;
+  for (const char* digit = text; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') return 0;
+    const auto value = static_cast<std::size_t>(*digit - '0');
+    count = count > (SIZE_MAX - value) / 10 ? SIZE_MAX : count * 10 + value;
+  }
+  return count;
+}
+
+// The words that ask for the usage: the options, the plain word, and the
+// system's own (Windows' "/?").
+bool asks_for_help(const char* word) {
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
+         equal_nocase(word, "help") ||
+         (platform::help_switch != nullptr && std::strcmp(word, platform::help_switch) == 0);
+}
+
+// The help words and --version, alone, answer on standard output and end.
 bool is_help_or_version(int argc, char** argv) {
   if (argc != 2) return false;
-  const char* word = argv[1];
-  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
-         std::strcmp(word, "--version") == 0;
+  return asks_for_help(argv[1]) || std::strcmp(argv[1], "--version") == 0;
 }
 
 int show_help_or_version(const char* word) {
@@ -179,10 +214,11 @@ int show_help_or_version(const char* word) {
         "\trawgraft <region> check\n"
         "\trawgraft <region> compare <file>\n"
         "\trawgraft <region> backups\n"
-        "\trawgraft <region> restore <stamp|stamp.N|latest>\n"
+        "\trawgraft <region> restore <backup|stamp|stamp.N|latest>\n"
+        "\trawgraft <region> prune <N>\n"
         "\trawgraft <region> force<command> [<file>]\n"
         "\trawgraft\n"
-        "\trawgraft --help | -h | --version\n"
+        "\trawgraft help | --help | -h | --version\n"
         "\n"
         "Run it in the game's folder, the one that holds data/save, with the game closed.\n"
         "<region> is a folder of data/save; a number n stands for region<n>.\n"
@@ -190,8 +226,10 @@ int show_help_or_version(const char* word) {
         "import and compare. sync adds the identifiers that the files directly in\n"
         "data/save/<region>/raw/objects define and the world does not list yet.\n"
         "check and compare show what sync and import would change, changing nothing.\n"
-        "backups lists the world's backups, newest first; restore puts one back,\n"
-        "keeping the current world as a new backup.\n"
+        "backups lists the world's backups, newest first; restore puts one back, named\n"
+        "as backups lists it or by its stamp, keeping the current world as a new\n"
+        "backup. Each backup is a whole world: prune keeps the N newest (N at least 1)\n"
+        "and removes the others.\n"
         "The prefix force (forceexport, forceimport, forcesync, ...) goes on past an\n"
         "unsupported version, an odd header field or an overlong world name, and lets\n"
         "an import go on past lists out of order or missing.\n"
@@ -203,7 +241,8 @@ int show_help_or_version(const char* word) {
         "\trawgraft 1 export dump.txt\n"
         "\trawgraft 1 import dump.txt\n"
         "\trawgraft 1 sync\n"
-        "\trawgraft region1 export - > dump.txt\n",
+        "\trawgraft region1 export - > dump.txt\n"
+        "\trawgraft 1 prune 3\n",
         stdout);
   }
   // Nothing else reports a failed write here: the status says it.
@@ -227,6 +266,7 @@ void show_usage() {
   report("\t%s 1 compare modifiedfile.txt\n", program_name);
   report("\t%s 1 backups\n", program_name);
   report("\t%s 1 restore latest\n", program_name);
+  report("\t%s 1 prune 3\n", program_name);
 }
 
 namespace {
@@ -250,12 +290,18 @@ int run_command(settings& run, int argc, char** argv) {
     report("Error: invalid command: %s\n", command);
     return end_of_run(exit_usage);
   }
-  if (row->takes_file && run.argfile == nullptr) {
+  if (row->takes == argument::file && run.argfile == nullptr) {
     report("Error: no file given for %s.\n", row->name);
     return end_of_run(exit_usage);
   }
-
   run_context context{};
+  if (row->takes == argument::count) {
+    context.keep = backups_to_keep(run.argfile);
+    if (context.keep == 0) {
+      report("Error: prune needs the number of backups to keep (at least 1).\n");
+      return end_of_run(exit_usage);
+    }
+  }
   if (row->reads_world) {
     report("Reading Region %s at %s\n", run.region, run.worldpath);
     if (!lock_world(run, row->rewrites)) return end_of_run(exit_error);

@@ -212,19 +212,17 @@ bool read_world_header(world_source& world, const char* worldpath, bool saved_ga
 }
 
 // One run at a time may rewrite a world, and none may read it meanwhile.
-// The lock is on <world>.lock, which is never renamed; the world is opened
-// again under it, since another run may have placed a new one since the
-// first look.
-bool lock_world(settings& run, bool exclusive, bool reopen) {
+// The lock is on <world>.lock, which is never renamed.
+bool take_lock(platform::file_lock& lock, const char* worldpath, bool exclusive) {
   char lock_path[sizeof settings::worldpath + 8];
-  if (!build_lock_path(lock_path, sizeof lock_path, run.worldpath)) {
+  if (!build_lock_path(lock_path, sizeof lock_path, worldpath)) {
     report(msg::region_too_long);
     return false;
   }
   errno = 0;
-  switch (run.lock.take(lock_path, exclusive)) {
+  switch (lock.take(lock_path, exclusive)) {
     case platform::file_lock::result::busy:
-      report(msg::another_run, run.worldpath);
+      report(msg::another_run, worldpath);
       return false;
     case platform::file_lock::result::failed:
       // Reading from a folder that cannot be written needs no lock; a link
@@ -235,6 +233,13 @@ bool lock_world(settings& run, bool exclusive, bool reopen) {
       return false;
     case platform::file_lock::result::taken: break;
   }
+  return true;
+}
+
+// The world is opened again under the lock, since another run may have
+// placed a new one since the first look.
+bool lock_world(settings& run, bool exclusive, bool reopen) {
+  if (!take_lock(run.lock, run.worldpath, exclusive)) return false;
   if (!reopen) return true;
   std::string reason;
   bool not_regular = false;

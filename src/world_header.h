@@ -38,6 +38,11 @@ void report_unreadable_world(const world_source& world, const char* worldpath);
 bool read_world_header(world_source& world, const char* worldpath, bool saved_game, bool force,
                        std::int64_t& block_offset);
 
+// Takes the lock on <world>.lock into `lock`: exclusive for a run that
+// changes the world or its backups, shared for one that reads it. False
+// after reporting.
+bool take_lock(platform::file_lock& lock, const char* worldpath, bool exclusive);
+
 // Takes the world's lock (<world>.lock: exclusive for a run that rewrites
 // the world, shared for one that reads it) for the whole run and, unless
 // `reopen` is false, opens the world again under it. False after reporting.

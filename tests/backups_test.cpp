@@ -43,13 +43,82 @@ TEST(Backups, AreListedNewestFirstByStampThenCounter) {
   EXPECT_EQ(r.out, line("world.dat.20260102_000000.1") + line("world.dat.20260101_120000.10") +
                        line("world.dat.20260101_120000.2") + line("world.dat.20260101_120000") +
                        line("world.dat.20251231_235959"));
-  EXPECT_EQ(r.err, ts::banner_and_usage());
+  std::size_t total = 0;
+  for (const char* name : {"world.dat.20260102_000000.1", "world.dat.20260101_120000.10",
+                           "world.dat.20260101_120000.2", "world.dat.20260101_120000",
+                           "world.dat.20251231_235959"}) {
+    total += world_with(name).size();
+  }
+  EXPECT_EQ(r.err, ts::banner_and_usage() + "5 backups, " + std::to_string(total) +
+                       " bytes in all.\n");
 
   ts::game_folder empty;
   empty.write_world("region1", world_with("CURRENT"));
   const auto none = ts::run_rawgraft(empty, {"1", "backups"});
   EXPECT_EQ(none.status, 0) << none;
   EXPECT_EQ(none.out, "No backups of ./data/save/region1/world.dat.\n");
+}
+
+// Prune keeps the newest backups as the list orders them and removes the
+// rest, touching no other file; it needs a count of at least 1.
+TEST(Prune, KeepsTheNewestAndListsWhatGoes) {
+  const std::vector<std::string> dat = {"world.dat.20260102_000000", "world.dat.20260101_120000.10",
+                                        "world.dat.20260101_120000.2", "world.dat.20260101_120000"};
+  const std::vector<std::string> sav = {"world.sav.20260301_000000.1", "world.sav.20260301_000000"};
+  const std::string usage = "Error: prune needs the number of backups to keep (at least 1).\n";
+  const struct {
+    const char* name;
+    bool saved_game;  // a world.sav world, beside world.dat backups of no world
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> removed;  // newest first
+    std::string err_tail;
+  } cases[] = {
+      {"one", false, {"1", "prune", "1"}, 0, {dat[1], dat[2], dat[3]}, ""},
+      {"two", false, {"1", "prune", "2"}, 0, {dat[2], dat[3]}, ""},
+      {"as many as there are", false, {"1", "prune", "4"}, 0, {}, "Nothing to remove.\n"},
+      {"more than there are", false, {"1", "prune", "99999999999999999999999"}, 0, {},
+       "Nothing to remove.\n"},
+      {"a world.sav world", true, {"1", "prune", "1"}, 0, {sav[1]}, ""},
+      {"zero", false, {"1", "prune", "0"}, 2, {}, usage},
+      {"no number", false, {"1", "prune"}, 2, {}, usage},
+      {"not a number", false, {"1", "prune", "3x"}, 2, {}, usage},
+      {"a negative number", false, {"1", "prune", "-1"}, 2, {}, usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::game_folder folder;
+    if (c.saved_game) {
+      folder.write_world("region1", world_with("world.sav"), ts::world_form::sav);
+      put_backups(folder, sav);
+    } else {
+      folder.write_world("region1", world_with("CURRENT"));
+    }
+    put_backups(folder, dat);
+    folder.write_file(kRegion / (c.saved_game ? "world.sav.TEMP" : "world.dat.TEMP"), "partial");
+    folder.write_file(kRegion / "world.dat.lock", "");
+    const std::vector<std::string> before = folder.list(kRegion);
+    const auto r = ts::run_rawgraft(folder, c.args);
+    EXPECT_EQ(r.status, c.status) << r;
+    std::string out, tail = c.err_tail;
+    std::size_t bytes = 0;
+    for (const auto& name : c.removed) {
+      out += name + "  " + std::to_string(world_with(name).size()) + " bytes\n";
+      bytes += world_with(name).size();
+    }
+    if (tail.empty()) {
+      tail = "Removed " + std::to_string(c.removed.size()) + " backups, " + std::to_string(bytes) +
+             " bytes.\n";
+    }
+    EXPECT_EQ(r.out, out);
+    EXPECT_TRUE(r.err.ends_with(tail)) << r;
+    std::vector<std::string> left = before;
+    std::erase_if(left, [&](const std::string& name) {
+      return std::find(c.removed.begin(), c.removed.end(), name) != c.removed.end();
+    });
+    EXPECT_EQ(folder.list(kRegion), left);
+    EXPECT_TRUE(folder.exists(kRegion / "world.dat.lock"));
+  }
 }
 
 TEST(Restore, PutsTheChosenBackupBackAndKeepsTheCurrentWorld) {
@@ -67,6 +136,15 @@ TEST(Restore, PutsTheChosenBackupBackAndKeepsTheCurrentWorld) {
        "20260101_120000", "world.dat.20260101_120000", ""},
       {"a stamp and counter", {"world.dat.20260101_120000", "world.dat.20260101_120000.1"}, true,
        "20260101_120000.1", "world.dat.20260101_120000.1", ""},
+      {"a listed name", {"world.dat.20260101_120000", "world.dat.20260101_120000.1"}, true,
+       "world.dat.20260101_120000", "world.dat.20260101_120000", ""},
+      {"a listed name with its counter",
+       {"world.dat.20260101_120000", "world.dat.20260101_120000.1"}, true,
+       "world.dat.20260101_120000.1", "world.dat.20260101_120000.1", ""},
+      {"a listed world.sav name", {"world.sav.20260101_120000.2", "world.sav.20260301_000000"},
+       false, "world.sav.20260101_120000.2", "world.sav.20260101_120000.2", ""},
+      {"a listed name of the other form", {"world.dat.20260101_120000"}, true,
+       "world.sav.20260101_120000", "", "Error: no backup world.sav.20260101_120000\n"},
       {"no current world: the newest of either form",
        {"world.dat.20260101_120000", "world.sav.20260301_000000"}, false, "latest",
        "world.sav.20260301_000000", ""},

@@ -223,6 +223,13 @@ TEST(Ends, EveryEndHasItsExitStatus) {
   const std::vector<end_case> cases = {
       {"help", {"--help"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
       {"short help", {"-h"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
+      {"help as a word", {"help"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
+      {"help as a word, in capitals", {"HELP"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"},
+      // Windows' own habit; elsewhere a lone argument like any other.
+      ts::windows_build()
+          ? end_case{"/?", {"/?"}, 0, "", {}, "rawgraft 31.5.3: shows and changes"}
+          : end_case{"/?", {"/?"}, 2, "\nInvalid number of parameters. Exiting.\n"},
+      {"help word among other arguments", {"1", "help"}, 2, "Error: invalid command: help\n"},
       {"version", {"--version"}, 0, "", {}, "rawgraft 31.5.3\n"},
       {"help among other arguments", {"1", "--help"}, 2, "Error: invalid command: --help\n"},
       {"too few arguments", {"1"}, 2, "\nInvalid number of parameters. Exiting.\n"},

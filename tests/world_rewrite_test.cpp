@@ -393,7 +393,8 @@ TEST(WorldRewrite, HeldLockRefusesTheRunTouchingNothing) {
   } cases[] = {{LOCK_EX, {"1", "export", "-"}, false},
                {LOCK_SH, {"1", "export", "-"}, true},
                {LOCK_SH, {"1", "sync"}, false},
-               {LOCK_SH, {"1", "import", "edited.txt"}, false}};
+               {LOCK_SH, {"1", "import", "edited.txt"}, false},
+               {LOCK_SH, {"1", "prune", "1"}, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[1] + (c.held == LOCK_EX ? " while a rewrite runs" : " while a reader runs"));
     ts::game_folder folder;

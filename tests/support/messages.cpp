@@ -14,7 +14,8 @@ std::string banner_and_usage() {
          "\trawgraft 1 check\n"
          "\trawgraft 1 compare modifiedfile.txt\n"
          "\trawgraft 1 backups\n"
-         "\trawgraft 1 restore latest\n";
+         "\trawgraft 1 restore latest\n"
+         "\trawgraft 1 prune 3\n";
 }
 
 std::string reason(std::string_view posix_text) {

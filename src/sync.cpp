@@ -214,6 +214,7 @@ struct sync_state {
   raw_scanner scanner;
   known_types types;
   std::uint64_t added = 0;  // identifiers added to all sections
+  int lists_added_to = 0;     // sections that gained identifiers, as check counts them
   sync_additions* additions;  // a dry run's, or null
 };
 
@@ -296,6 +297,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   }
   store_u32(out, 0, merge.running_count);
   state.added += merge.running_count - static_cast<std::uint32_t>(n);
+  if (merge.running_count != static_cast<std::uint32_t>(n)) ++state.lists_added_to;
   return sink.write(out.data(), out.size()) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
@@ -317,7 +319,7 @@ block_result sync_raws(world_source& world, world_sink& out, const raw_folder& r
   if (result == block_result::done) {
     if (additions == nullptr) {
       report("Added %d identifiers to %d lists.\n", shown_count(state.added),
-             std::max(groups, 0) + section_count - 1);
+             state.lists_added_to);
     }
     report_unread(raws, state.types);
   }

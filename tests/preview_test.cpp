@@ -70,9 +70,13 @@ TEST(Check, ReportsWhatTheFollowingSyncAdds) {
   const auto sync = ts::run_rawgraft(folder, {"1", "sync"});
   EXPECT_EQ(sync.status, 0) << sync;
   EXPECT_EQ(additions_in(sync.err) + "Would add 3 identifiers to 2 lists.\n", check.out);
+  // Both count the lists that gain identifiers, not all the world's lists.
+  EXPECT_NE(sync.err.find("Added 3 identifiers to 2 lists.\n"), std::string::npos) << sync;
 
   const auto again = ts::run_rawgraft(folder, {"1", "check"});
   EXPECT_EQ(again.out, "Nothing to add.\n");
+  const auto resync = ts::run_rawgraft(folder, {"1", "sync"});
+  EXPECT_NE(resync.err.find("Added 0 identifiers to 0 lists.\n"), std::string::npos) << resync;
 }
 
 TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {

@@ -122,7 +122,6 @@ struct section_merge {
   raw_scanner& scanner;
   std::uint32_t running_count;
   std::string record;  // the identifier found last, as a record
-  std::string message;
   section_additions* collected;  // a dry run's additions, or null
 
   // Each identifier is looked up only once the next one has been found: the
@@ -159,9 +158,7 @@ struct section_merge {
       ++collected->count;
       collected->lines.append("  ").append(identifier, length) += '\n';
     } else {
-      // The line is put together here: one write to the stream, not three.
-      message.assign("  ").append(identifier, length) += '\n';
-      report("%s", message.c_str());
+      report("  %s\n", identifier);
     }
     const std::size_t start = out.size();
     append_record(out, identifier, static_cast<std::uint16_t>(length));
@@ -262,7 +259,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   const block_result copied = copy_world_strings(world, n, out, &state.index);
   if (copied != block_result::done) return copied;
 
-  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {}, {},
+  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {},
                       state.additions != nullptr
                           ? &(*state.additions)[static_cast<std::size_t>(section - 1)]
                           : nullptr};

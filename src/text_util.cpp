@@ -4,20 +4,180 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "messages.h"
 
 namespace {
 bool batching = false;
 stop_handler current_stop_handler = nullptr;
+
+// Appends `text` as a message shows it: a control byte (below 0x20 but tab,
+// and 0x7F) as \xNN. Names come from worlds, dumps and folders, and a
+// downloaded save may hold terminal escape sequences.
+void append_shown(std::string& out, std::string_view text) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      const char escaped[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+      out.append(escaped, sizeof escaped);
+    } else {
+      out += c;
+    }
+  }
+}
+
+// The decimal number at `at`, moving past it.
+int digits(const char*& at) {
+  int value = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) value = value * 10 + (*at - '0');
+  return value;
+}
+
+// One conversion of a printf format, formatted alone by the library.
+template <typename T>
+void append_formatted(std::string& out, const std::string& spec, T value) {
+  char piece[128];
+  const int length = std::snprintf(piece, sizeof piece, spec.c_str(), value);
+  if (length < 0) return;
+  if (static_cast<std::size_t>(length) < sizeof piece) {
+    out.append(piece, static_cast<std::size_t>(length));
+    return;
+  }
+  std::string longer(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(longer.data(), longer.size(), spec.c_str(), value);
+  out.append(longer.data(), static_cast<std::size_t>(length));
+}
 }  // namespace
+
+std::string message_text_v(const char* format, std::va_list args) {
+  std::string out;
+  const char* at = format;
+  while (*at != '\0') {
+    if (*at != '%') {
+      const char* next = std::strchr(at, '%');
+      const std::size_t plain = next == nullptr ? std::strlen(at) : static_cast<std::size_t>(next - at);
+      out.append(at, plain);
+      at += plain;
+      continue;
+    }
+    // %[flags][width][.precision][length]conversion, the stars read here so
+    // that the piece handed to the library has none.
+    std::string spec = "%";
+    ++at;
+    while (*at != '\0' && std::strchr("-+ #0", *at) != nullptr) spec += *at++;
+    const bool left = spec.find('-') != std::string::npos;
+    int width = -1, precision = -1;
+    if (*at == '*') {
+      width = va_arg(args, int);
+      ++at;
+    } else if (*at >= '0' && *at <= '9') {
+      width = digits(at);
+    }
+    if (*at == '.') {
+      ++at;
+      if (*at == '*') {
+        precision = va_arg(args, int);
+        ++at;
+      } else {
+        precision = digits(at);
+      }
+    }
+    if (width >= 0) spec += std::to_string(width);
+    if (precision >= 0) spec += "." + std::to_string(precision);
+    std::string length;
+    while (*at != '\0' && std::strchr("hlLjzt", *at) != nullptr) length += *at++;
+    const char conversion = *at;
+    if (conversion == '\0') break;
+    ++at;
+    spec += length + conversion;
+    switch (conversion) {
+      case '%': out += '%'; break;
+      case 's':
+      case 'c': {
+        std::string text;
+        if (conversion == 'c') {
+          text.assign(1, static_cast<char>(va_arg(args, int)));
+        } else {
+          const char* given = va_arg(args, const char*);
+          if (given == nullptr) given = "(null)";
+          std::size_t size = 0;
+          while ((precision < 0 || size < static_cast<std::size_t>(precision)) && given[size] != '\0') {
+            ++size;
+          }
+          text.assign(given, size);
+        }
+        std::string shown;
+        append_shown(shown, text);
+        const std::size_t wanted = width > 0 ? static_cast<std::size_t>(width) : 0;
+        const std::size_t pad = shown.size() < wanted ? wanted - shown.size() : 0;
+        if (!left) out.append(pad, ' ');
+        out += shown;
+        if (left) out.append(pad, ' ');
+        break;
+      }
+      case 'd':
+      case 'i':
+        if (length == "ll") {
+          append_formatted(out, spec, va_arg(args, long long));
+        } else if (length == "l") {
+          append_formatted(out, spec, va_arg(args, long));
+        } else if (length == "z" || length == "t" || length == "j") {
+          append_formatted(out, spec, va_arg(args, std::ptrdiff_t));
+        } else {
+          append_formatted(out, spec, va_arg(args, int));
+        }
+        break;
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o':
+        if (length == "ll") {
+          append_formatted(out, spec, va_arg(args, unsigned long long));
+        } else if (length == "l") {
+          append_formatted(out, spec, va_arg(args, unsigned long));
+        } else if (length == "z" || length == "t" || length == "j") {
+          append_formatted(out, spec, va_arg(args, std::size_t));
+        } else {
+          append_formatted(out, spec, va_arg(args, unsigned));
+        }
+        break;
+      case 'p': append_formatted(out, spec, va_arg(args, void*)); break;
+      default:  // e, f, g, a
+        if (length == "L") {
+          append_formatted(out, spec, va_arg(args, long double));
+        } else {
+          append_formatted(out, spec, va_arg(args, double));
+        }
+        break;
+    }
+  }
+  return out;
+}
+
+std::string message_text(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::string text = message_text_v(format, args);
+  va_end(args);
+  return text;
+}
+
+std::string shown_text(std::string_view text) {
+  std::string out;
+  append_shown(out, text);
+  return out;
+}
 
 int report(const char* format, ...) {
   if (format == nullptr) return 1;
-  va_list args;
+  std::va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  const std::string text = message_text_v(format, args);
   va_end(args);
+  std::fwrite(text.data(), 1, text.size(), stderr);
   if (!batching) std::fflush(stderr);
   return 1;
 }

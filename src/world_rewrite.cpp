@@ -289,7 +289,8 @@ rewrite_result place_after_rename(const char* worldpath, platform::temp_file& te
 }  // namespace
 
 void say_unchanged_on_stops(const char* worldpath) {
-  const std::string unchanged = std::string(worldpath) + " is unchanged.\n";
+  // Written by the interrupt handler as it is, so shown as report shows it.
+  const std::string unchanged = shown_text(worldpath) + " is unchanged.\n";
   platform::set_stop_messages(("\nInterrupted: " + unchanged).c_str(), unchanged.c_str());
 }
 

@@ -381,6 +381,25 @@ TEST_F(Export, FailedWritesAreReportedWithoutTheClosingCount) {
   }
 }
 
+// A downloaded save may name its world or folder with terminal escape
+// sequences: messages show such bytes as \xNN, the dump keeps them.
+TEST_F(Export, ControlBytesInNamesAreShownEscapedInMessagesOnly) {
+  SKIP_ON_WINDOWS_BUILD("Windows file names hold no control bytes");
+  const std::string region = "evil\x1b[2J";
+  const std::string path = "./data/save/" + region + "/world.dat";
+  folder.write_world(region, ts::world_dat_header({.world_name = "Name\x07\x7f\tTab"}) +
+                                 ts::sample_block().encode() + ts::world_tail());
+  const auto r = ts::run_rawgraft(folder, {region, "export", "-"});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.err, ts::banner_and_usage() +
+                       "Reading Region evil\\x1B[2J at ./data/save/evil\\x1B[2J/world.dat\n"
+                       "World Identified: Name\\x07\\x7F\tTab\n" + kBegin + kDone);
+  EXPECT_EQ(ts::mask_timestamps(r.out), ts::dump_title(path) + ts::dump_body(ts::sample_block()));
+
+  const auto file = ts::run_rawgraft(folder, {region, "export", "dump\n.txt"});
+  EXPECT_NE(file.err.find("Writing export to dump\\x0A.txt\n"), std::string::npos) << file;
+}
+
 TEST_F(Export, ToAClosedStandardOutputOrABrokenPipeFails) {
   const std::string world = dat_world(ts::sample_block());
   folder.write_world("region1", world);

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "little_endian.h"
+#include "messages.h"
 #include "object_block.h"
 #include "text_util.h"
 
@@ -169,6 +170,9 @@ bool list_comparer::take_lists(std::string_view& bytes) {
     if (position >= groups() + section_count - 1) {
       whole_ = false;  // more lists than a block holds
     } else {
+      if (static_cast<std::int32_t>(load_le32(list.data())) <= 0) {
+        empty_lists_.push_back(list_name(position, groups()));
+      }
       while (lists_done_ < position) {
         if (!compare_next({}, false)) return false;
       }
@@ -217,15 +221,7 @@ bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
       old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.size());
     }
   }
-  std::string name;
-  if (lists_done_ < groups()) {
-    char group[64];
-    std::snprintf(group, sizeof group, "creature_layer %08lld", static_cast<long long>(lists_done_));
-    name = group;
-  } else {
-    name = g_sectionlist[lists_done_ - groups() + 1];
-  }
-  if (note_list_change(name, old_list, new_list, report_)) changed_ = true;
+  if (note_list_change(list_name(lists_done_, groups()), old_list, new_list, report_)) changed_ = true;
   ++lists_done_;
   return true;
 }
@@ -237,6 +233,11 @@ bool list_comparer::finish() {
     if (!start_world()) return false;
   }
   if (!pending_.empty() || new_lists_ < new_groups_ + section_count - 1) whole_ = false;
+  // The lists the new block lacks are empty in the import's read-back too.
+  for (std::int64_t list = new_lists_; list < new_groups_ + section_count - 1; ++list) {
+    empty_lists_.push_back(
+        list_name(list < new_groups_ ? list : groups() + (list - new_groups_), groups()));
+  }
   while (lists_done_ < groups() + section_count - 1) {
     if (!compare_next({}, false)) return false;
   }
@@ -246,7 +247,7 @@ bool list_comparer::finish() {
 bool list_comparer::print(const char* exported_from) const {
   bool ok = true;
   if (exported_from != nullptr) {
-    ok = std::printf("Note: this dump was exported from %s.\n", exported_from) >= 0;
+    ok = std::printf(msg::exported_elsewhere, exported_from) >= 0;
   }
   ok = ok && std::fwrite(report_.data(), 1, report_.size(), stdout) == report_.size();
   if (!changed_) ok = ok && std::fputs("No change.\n", stdout) >= 0;
@@ -254,6 +255,9 @@ bool list_comparer::print(const char* exported_from) const {
     ok = ok && std::fputs("Note: importing this dump would be refused: the new lists do not read "
                           "back whole.\n",
                           stdout) >= 0;
+    for (const std::string& name : empty_lists_) {
+      ok = ok && std::printf(msg::empty_list, name.c_str()) >= 0;
+    }
   }
   return ok && std::fflush(stdout) == 0;
 }

@@ -84,6 +84,28 @@ const std::string kRefused =
     "Error: the new lists do not read back whole; " +
     kDatPath + " is unchanged.\n";
 
+// The refusal of a new block, naming each list it leaves empty or lacks.
+std::string refused(std::string_view block) {
+  std::string out = kRefused;
+  const auto groups = static_cast<std::size_t>(std::max<std::int32_t>(
+      static_cast<std::int32_t>(ts::get_u32(block, 0)), 0));
+  std::size_t pos = 4;
+  for (std::size_t list = 0; list < groups + ts::section_names.size(); ++list) {
+    std::uint32_t n = 0;
+    if (pos + 4 <= block.size()) {
+      n = ts::get_u32(block, pos);
+      pos += 4;
+      for (std::uint32_t i = 0; i < n; ++i) pos += 2 + ts::get_u16(block, pos);
+    }
+    if (n != 0) continue;
+    char group[32];
+    std::snprintf(group, sizeof group, "creature_layer %08zu", list);
+    out += "  list " + (list < groups ? std::string(group) : std::string(ts::section_names[list - groups])) +
+           " has no identifiers\n";
+  }
+  return out;
+}
+
 std::string finished(std::string_view written, std::string_view held = kSampleBlock,
                      const std::string& end = kFinished) {
   const auto [lists, strings] = lists_and_strings(written);
@@ -402,13 +424,21 @@ TEST(Import, EmptyGroupsAndSectionsAreRefusedByTheReadBack) {
   ts::world_block empty_sections = ts::sample_block();
   empty_sections.section("shape").clear();
   empty_sections.section("creature_variation").clear();
-  for (const auto& [edited, command] : {std::pair{empty_group, "import"},
-                                        std::pair{empty_sections, "forceimport"}}) {
+  const struct {
+    ts::world_block edited;
+    const char* command;
+    std::string named;
+  } cases[] = {
+      {empty_group, "import", "  list creature_layer 00000000 has no identifiers\n"},
+      {empty_sections, "forceimport",
+       "  list shape has no identifiers\n  list creature_variation has no identifiers\n"},
+  };
+  for (const auto& [edited, command, named] : cases) {
     SCOPED_TRACE(command);
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited), command);
     EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) +
-                                              finished(edited.encode(), kSampleBlock, kRefused));
+                                              finished(edited.encode(), kSampleBlock, kRefused + named));
     expect_refused(folder, r, ts::sample_world_dat());
   }
 }
@@ -578,7 +608,7 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
       const bool same = kHeader + c.block + kTail == ts::sample_world_dat();
       EXPECT_EQ(ts::mask_timestamps(without_headerless_report(r.err, c.headerless)),
                 started("edited.txt") + c.forced +
-                    finished(c.block, kSampleBlock, same ? kUnchanged : kRefused));
+                    finished(c.block, kSampleBlock, same ? kUnchanged : refused(c.block)));
       if (same) {
         expect_unchanged(folder, r, ts::sample_world_dat());
       } else {

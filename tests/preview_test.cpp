@@ -133,7 +133,7 @@ TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
            ts::dump_body(sample).substr(0, ts::dump_body(sample).find("\n====creature_variation====")),
        "creature_variation: 2 removed, 0 added\n  - CREATURE_VARIATION_ONE\n"
        "  - CREATURE_VARIATION_TWO\n" +
-           refused_note,
+           refused_note + "  list creature_variation has no identifiers\n",
        false},
       // Written as the system writes its paths; shown with "/" here.
       {"another region's dump", sample,
@@ -141,7 +141,8 @@ TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
        "compare", "",
        "Note: this dump was exported from ./data/save/region7/world.dat.\nNo change.\n", true},
       {"a list emptied", edit([](ts::world_block& b) { b.section("shape").clear(); }), kDatPath,
-       "compare", "", "shape: 2 removed, 0 added\n  - SHAPE_ONE\n  - SHAPE_TWO\n" + refused_note,
+       "compare", "", "shape: 2 removed, 0 added\n  - SHAPE_ONE\n  - SHAPE_TWO\n" + refused_note +
+           "  list shape has no identifiers\n",
        false},
       {"sections out of order, forced", by_position, kDatPath, "forcecompare", swapped,
        "plant: 2 removed, 2 added\n  - PLANT_ONE\n  - PLANT_TWO\n  + BODY_ONE\n  + BODY_TWO\n"

@@ -87,14 +87,18 @@ std::uint32_t hash_record(const std::uint8_t* bytes, std::size_t size) {
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
-// Every record kept is short: its length is the byte at its offset.
+std::size_t record_size(const std::uint8_t* bytes, std::size_t offset) {
+  return std::size_t{load_le16(bytes + offset)} + 2;
+}
+
 bool same_record(const std::uint8_t* bytes, std::size_t offset, const std::uint8_t* record,
                  std::size_t size) {
-  return std::size_t{bytes[offset]} + 2 == size && std::memcmp(bytes + offset, record, size) == 0;
+  return record_size(bytes, offset) == size && std::memcmp(bytes + offset, record, size) == 0;
 }
 }  // namespace
 
 void duplicate_index::clear() {
+  if (places_.empty() && pending_.empty() && scanned_ == 0) return;  // cleared already
   if (slots_.size() > kept_table) {
     slots_ = {};
   } else {
@@ -127,7 +131,7 @@ void duplicate_index::grow_to(std::size_t capacity) {
   }
 }
 
-void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash) {
+bool duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash) {
   // Every record kept starts at an offset of its own, so their numbers fit
   // 32 bits for any section under 4 GiB.
   consistency_check(places_.size() < UINT32_MAX, "a section holds fewer than 2^32 records");
@@ -135,17 +139,23 @@ void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, 
     grow_to(std::max(slots_.size() * 2, smallest_table));
   }
   const std::uint8_t* bytes = buffer.data();
-  const std::size_t size = std::size_t{bytes[offset]} + 2;
+  const std::size_t size = record_size(bytes, offset);
   const std::size_t mask = slots_.size() - 1;
   std::size_t at = hash & mask;
   for (; slots_[at].number != 0; at = (at + 1) & mask) {
     if (slots_[at].hash == hash &&
         same_record(bytes, places_[slots_[at].number - 1], bytes + offset, size)) {
-      return;
+      return false;
     }
   }
   places_.push_back(offset);
   slots_[at] = slot{hash, static_cast<std::uint32_t>(places_.size())};
+  return true;
+}
+
+bool duplicate_index::add_whole(const assembly_buffer& buffer, std::size_t start) {
+  const std::uint8_t* record = buffer.data() + start;
+  return insert(buffer, start, hash_record(record, record_size(buffer.data(), start)));
 }
 
 void duplicate_index::add_bytes(const assembly_buffer& buffer) { absorb(buffer, SIZE_MAX); }

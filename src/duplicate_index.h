@@ -1,5 +1,6 @@
 // The duplicate test of sync: does a record already occur anywhere in the
-// bytes of the section assembled so far?
+// bytes of the section assembled so far? Import asks a plainer question of
+// the same table: was an equal record given before in this list?
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,10 @@ class duplicate_index {
   // `record` is a whole record: its length field, then that many bytes.
   bool contains(const assembly_buffer& buffer, const std::uint8_t* record,
                 std::size_t size) const;
+  // For whole records only, never mixed with the calls above: adds the
+  // record at `start` unless an equal one was added since clear(); false
+  // then.
+  bool add_whole(const assembly_buffer& buffer, std::size_t start);
   // Starts fetching where `record` would be kept, to be asked about soon:
   // a large table is mostly out of cache.
   void prepare(const std::uint8_t* record, std::size_t size) const;
@@ -51,7 +56,8 @@ class duplicate_index {
     std::uint32_t number;  // the record's number + 1; 0: empty
   };
 
-  void insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);
+  // False when an equal record is known already.
+  bool insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);
   // The hash of a short record, remembered for the next question about it.
   std::uint32_t asked(const std::uint8_t* record, std::size_t size) const;
   void grow_to(std::size_t capacity);

@@ -364,8 +364,10 @@ int run_import(settings& run, const run_context& context) {
   std::FILE* in = run.importfile.get();
   import_tally tally;
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force, &tally](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force, &tally);
+                        [in, force, &tally, worldpath = run.worldpath](world_source& world,
+                                                                       world_sink& out) {
+                          const block_result written =
+                              import_text(in, out, force, &tally, dump_block_size, worldpath);
                           if (written != block_result::done) return written;
                           std::uint64_t held = 0;
                           if (skip_world_block(world, &held) != read_status::ok) {
@@ -405,19 +407,6 @@ int run_check(settings& run, const run_context&) {
   return end_of_run(exit_done);
 }
 
-// The world path a dump's first line names, when it has the export form.
-std::string exported_from(const std::string& title) {
-  const std::string start = "**data exported from ";
-  const std::size_t on = title.rfind(" on ");
-  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
-  return title.substr(start.size(), on - start.size());
-}
-
-std::string with_slashes(std::string path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
-
 // Import's dry run: how the dump's lists differ from the world's goes to
 // standard output.
 int run_compare(settings& run, const run_context&) {
@@ -431,9 +420,8 @@ int run_compare(settings& run, const run_context&) {
     return end_of_run(exit_error);
   }
   if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
-  const std::string source = exported_from(tally.title);
-  const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
-  if (!compared.print(elsewhere ? source.c_str() : nullptr)) {
+  const std::string source = exported_elsewhere(tally.title, run.worldpath);
+  if (!compared.print(source.empty() ? nullptr : source.c_str())) {
     report("Error: could not write the report to standard output\n");
     return end_of_run(exit_error);
   }

@@ -122,6 +122,10 @@ interaction interactive_arguments(char* program_path) {
   return interaction::confirmed;
 }
 
+// Output into a pipe whose reader has gone (`rawgraft 1 export - | head`)
+// ends the run as the player meant it to: with no message, status 1.
+bool reader_gone(int error_number) { return error_number == EPIPE; }
+
 // What a command body needs beyond g_settings' streams.
 struct run_context {
   std::int64_t block_offset;
@@ -301,6 +305,7 @@ int run_export(settings& run, const run_context&) {
     return end(exit_error);
   }
   if (result == export_result::write_failed) {
+    if (!to_file && reader_gone(run.exportfile.failure_number())) return end(exit_error);
     report(msg::export_write_failed, target);
     report_reason(run.exportfile.failure().c_str());
     return end(exit_error);
@@ -400,7 +405,9 @@ int run_check(settings& run, const run_context&) {
   if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
     return world_read_failed(run);
   }
+  errno = 0;
   if (!print_additions(additions)) {
+    if (reader_gone(errno)) return end_of_run(exit_error);
     report("Error: could not write the report to standard output\n");
     return end_of_run(exit_error);
   }
@@ -421,7 +428,9 @@ int run_compare(settings& run, const run_context&) {
   }
   if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
   const std::string source = exported_elsewhere(tally.title, run.worldpath);
+  errno = 0;
   if (!compared.print(source.empty() ? nullptr : source.c_str())) {
+    if (reader_gone(errno)) return end_of_run(exit_error);
     report("Error: could not write the report to standard output\n");
     return end_of_run(exit_error);
   }
@@ -447,11 +456,13 @@ int run_backups(settings& run, const run_context&) {
   char folder[sizeof settings::worldpath];
   region_folder(run, folder, sizeof folder);
   const std::vector<backup_file> backups = backups_of(run, folder);
+  errno = 0;
   const bool written = backups.empty()
                            ? std::printf("No backups of %s.\n", run.worldpath) >= 0 &&
                                  std::fflush(stdout) == 0
                            : print_backups(backups);
   if (!written) {
+    if (reader_gone(errno)) return end_of_run(exit_error);
     report("Error: could not write the list of backups\n");
     return end_of_run(exit_error);
   }

@@ -264,12 +264,19 @@ class dump_doubts {
     const std::uint8_t* bytes = out.data();
     // Length bytes may look like letters too; they only cost the closer look.
     const bool any_lower = holds_lower_case(bytes + first, out.size() - first);
-    seen_.clear();
+    repeats_.clear();
+    seen_.find_repeats(out, first, count, repeats_);
+    if (!any_lower && repeats_.empty()) {
+      runs_.clear();
+      return;
+    }
     std::size_t at = first;
     std::size_t run = 0;
+    std::size_t next_repeat = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::size_t length = load_le16(bytes + at);
-      const bool repeated = count > 1 && !seen_.add_whole(out, at);
+      const bool repeated = next_repeat < repeats_.size() && repeats_[next_repeat] == i;
+      if (repeated) ++next_repeat;
       const bool lower = any_lower && holds_lower_case(bytes + at + 2, length);
       if (repeated || lower) {
         while (run + 1 < runs_.size() && runs_[run + 1].record <= i) ++run;
@@ -303,14 +310,26 @@ class dump_doubts {
   };
 
   static bool holds_lower_case(const std::uint8_t* bytes, std::size_t size) {
+    std::size_t i = 0;
     bool found = false;
-    for (std::size_t i = 0; i < size; ++i) {
-      found |= static_cast<std::uint8_t>(bytes[i] - 'a') < 26;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: b - 'a', as unsigned, is at most 25.
+    const __m128i a = _mm_set1_epi8('a');
+    const __m128i last = _mm_set1_epi8(25);
+    __m128i any = _mm_setzero_si128();
+    for (; i + 16 <= size; i += 16) {
+      const __m128i from_a =
+          _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)), a);
+      any = _mm_or_si128(any, _mm_cmpeq_epi8(_mm_min_epu8(from_a, last), from_a));
     }
+    found = _mm_movemask_epi8(any) != 0;
+#endif
+    for (; i < size; ++i) found |= static_cast<std::uint8_t>(bytes[i] - 'a') < 26;
     return found;
   }
 
   duplicate_index seen_;
+  std::vector<std::uint32_t> repeats_;
   std::vector<run> runs_;
   int repeated_ = 0;
   int lower_case_ = 0;

@@ -89,6 +89,8 @@ TEST(TextUtil, MessagesShowControlBytesOfTheirArgumentsOnly) {
       {message_text("%zu %u %x", std::size_t{3}, 4u, 255u),
        "3 4 ff"},
       {shown_text("\xC3\xA9\x1f"), "\xC3\xA9\\x1F"},
+      {shown_text("ABCDEFGH\xFF\x80IJKLMNOP\x7FQRSTUVW\x1bXYZ"),
+       "ABCDEFGH\xFF\x80IJKLMNOP\\x7FQRSTUVW\\x1BXYZ"},
   };
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }

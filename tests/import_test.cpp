@@ -98,7 +98,7 @@ std::string refused(std::string_view block) {
       for (std::uint32_t i = 0; i < n; ++i) pos += 2 + ts::get_u16(block, pos);
     }
     if (n != 0) continue;
-    char group[32];
+    char group[48];
     std::snprintf(group, sizeof group, "creature_layer %08zu", list);
     out += "  list " + (list < groups ? std::string(group) : std::string(ts::section_names[list - groups])) +
            " has no identifiers\n";

@@ -254,11 +254,13 @@ int run_backups(settings& run, const run_context&) {
   char folder[sizeof settings::worldpath];
   region_folder(run, folder, sizeof folder);
   const std::vector<backup_file> backups = backups_of(run, folder);
+  errno = 0;
   const bool written = backups.empty()
                            ? std::printf("No backups of %s.\n", run.worldpath) >= 0 &&
                                  std::fflush(stdout) == 0
                            : print_backups(backups);
   if (!written) {
+    if (reader_gone(errno)) return exit_error;
     report("Error: could not write the list of backups\n");
     return exit_error;
   }

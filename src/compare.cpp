@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "little_endian.h"
+#include "messages.h"
 #include "object_block.h"
 #include "text_util.h"
 #include "commands.h"
@@ -174,6 +175,9 @@ bool list_comparer::take_lists(std::string_view& bytes) {
     if (position >= groups() + section_count - 1) {
       whole_ = false;  // more lists than a block holds
     } else {
+      if (static_cast<std::int32_t>(load_le32(list.data())) <= 0) {
+        empty_lists_.push_back(list_name(position, groups()));
+      }
       while (lists_done_ < position) {
         if (!compare_next({}, false)) return false;
       }
@@ -222,15 +226,7 @@ bool list_comparer::compare_next(std::string_view new_list, bool new_whole) {
       old_list = std::string_view(reinterpret_cast<const char*>(world_list_.data()), world_list_.size());
     }
   }
-  std::string name;
-  if (lists_done_ < groups()) {
-    char group[64];
-    std::snprintf(group, sizeof group, "creature_layer %08lld", static_cast<long long>(lists_done_));
-    name = group;
-  } else {
-    name = g_sectionlist[lists_done_ - groups() + 1];
-  }
-  if (note_list_change(name, old_list, new_list, report_)) changed_ = true;
+  if (note_list_change(list_name(lists_done_, groups()), old_list, new_list, report_)) changed_ = true;
   ++lists_done_;
   return true;
 }
@@ -242,6 +238,11 @@ bool list_comparer::finish() {
     if (!start_world()) return false;
   }
   if (!pending_.empty() || new_lists_ < new_groups_ + section_count - 1) whole_ = false;
+  // The lists the new block lacks are empty in the import's read-back too.
+  for (std::int64_t list = new_lists_; list < new_groups_ + section_count - 1; ++list) {
+    empty_lists_.push_back(
+        list_name(list < new_groups_ ? list : groups() + (list - new_groups_), groups()));
+  }
   while (lists_done_ < groups() + section_count - 1) {
     if (!compare_next({}, false)) return false;
   }
@@ -251,7 +252,7 @@ bool list_comparer::finish() {
 bool list_comparer::print(const char* exported_from) const {
   bool ok = true;
   if (exported_from != nullptr) {
-    ok = std::printf("Note: this dump was exported from %s.\n", exported_from) >= 0;
+    ok = std::printf(msg::exported_elsewhere, exported_from) >= 0;
   }
   ok = ok && std::fwrite(report_.data(), 1, report_.size(), stdout) == report_.size();
   if (!changed_) ok = ok && std::fputs("No change.\n", stdout) >= 0;
@@ -259,6 +260,9 @@ bool list_comparer::print(const char* exported_from) const {
     ok = ok && std::fputs("Note: importing this dump would be refused: the new lists do not read "
                           "back whole.\n",
                           stdout) >= 0;
+    for (const std::string& name : empty_lists_) {
+      ok = ok && std::printf(msg::empty_list, name.c_str()) >= 0;
+    }
   }
   return ok && std::fflush(stdout) == 0;
 }
@@ -282,20 +286,6 @@ bool print_additions(const sync_additions& additions) {
   return ok && std::fflush(stdout) == 0;
 }
 
-namespace {
-// The world path a dump's first line names, when it has the export form.
-std::string exported_from(const std::string& title) {
-  const std::string start = "**data exported from ";
-  const std::size_t on = title.rfind(" on ");
-  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
-  return title.substr(start.size(), on - start.size());
-}
-
-std::string with_slashes(std::string path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
-}  // namespace
 
 // Import's dry run: how the dump's lists differ from the world's goes to
 // standard output.
@@ -310,9 +300,10 @@ int run_compare(settings& run, const run_context&) {
     return exit_error;
   }
   if (parsed != block_result::done || !compared.finish()) return world_read_failed(run);
-  const std::string source = exported_from(tally.title);
-  const bool elsewhere = !source.empty() && with_slashes(source) != with_slashes(run.worldpath);
-  if (!compared.print(elsewhere ? source.c_str() : nullptr)) {
+  const std::string source = exported_elsewhere(tally.title, run.worldpath);
+  errno = 0;
+  if (!compared.print(source.empty() ? nullptr : source.c_str())) {
+    if (reader_gone(errno)) return exit_error;
     report("Error: could not write the report to standard output\n");
     return exit_error;
   }

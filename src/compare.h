@@ -47,6 +47,7 @@ class list_comparer final : public world_sink {
   bool changed_ = false;
   assembly_buffer world_list_;
   std::string report_;
+  std::vector<std::string> empty_lists_;  // named as the import's refusal names them
 };
 
 // Writes to standard output what a sync would add: per section with

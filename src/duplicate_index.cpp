@@ -70,27 +70,44 @@ std::uint64_t load_u64(const std::uint8_t* bytes) {
   return word;
 }
 
+// Words are mixed by independent multiplications, so that a short record,
+// the common case, costs little more than its loads: one of up to 32 bytes
+// is read as four words (up to 16, as two), the last ones ending at the
+// record's end and overlapping those before.
 std::uint32_t hash_record(const std::uint8_t* bytes, std::size_t size) {
-  constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
-  std::uint64_t hash = size * 0xC2B2AE3D27D4EB4Full;
-  for (; size >= 8; bytes += 8, size -= 8) {
-    hash = (hash ^ load_u64(bytes)) * multiplier;
-    hash ^= hash >> 29;
-  }
-  if (size != 0) {
+  constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xC2B2AE3D27D4EB4Full,
+                          k3 = 0x165667B19E3779F9ull, k4 = 0xD6E8FEB86659FD93ull;
+  std::uint64_t hash = size * k3;
+  const std::uint8_t* const end = bytes + size;
+  if (size > 32) {
+    for (; end - bytes > 16; bytes += 16) {
+      hash = (hash ^ (load_u64(bytes) * k1) ^ (load_u64(bytes + 8) * k2)) * k3;
+      hash ^= hash >> 29;
+    }
+    hash ^= (load_u64(end - 16) * k1) ^ (load_u64(end - 8) * k2);
+  } else if (size > 16) {
+    hash ^= (load_u64(bytes) * k1) ^ (load_u64(bytes + 8) * k2) ^ (load_u64(end - 16) * k4) ^
+            ((load_u64(end - 8) ^ 0x5555) * k3);
+  } else if (size >= 8) {
+    hash ^= (load_u64(bytes) * k1) ^ (load_u64(end - 8) * k2);
+  } else {
     std::uint64_t tail = 0;
     std::memcpy(&tail, bytes, size);
-    hash = (hash ^ tail) * multiplier;
+    hash ^= tail * k1;
   }
   hash ^= hash >> 32;
   hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 29;
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
-// Every record kept is short: its length is the byte at its offset.
+std::size_t record_size(const std::uint8_t* bytes, std::size_t offset) {
+  return std::size_t{load_le16(bytes + offset)} + 2;
+}
+
 bool same_record(const std::uint8_t* bytes, std::size_t offset, const std::uint8_t* record,
                  std::size_t size) {
-  return std::size_t{bytes[offset]} + 2 == size && std::memcmp(bytes + offset, record, size) == 0;
+  return record_size(bytes, offset) == size && std::memcmp(bytes + offset, record, size) == 0;
 }
 }  // namespace
 
@@ -135,7 +152,7 @@ void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, 
     grow_to(std::max(slots_.size() * 2, smallest_table));
   }
   const std::uint8_t* bytes = buffer.data();
-  const std::size_t size = std::size_t{bytes[offset]} + 2;
+  const std::size_t size = record_size(bytes, offset);
   const std::size_t mask = slots_.size() - 1;
   std::size_t at = hash & mask;
   for (; slots_[at].number != 0; at = (at + 1) & mask) {
@@ -146,6 +163,60 @@ void duplicate_index::insert(const assembly_buffer& buffer, std::size_t offset, 
   }
   places_.push_back(offset);
   slots_[at] = slot{hash, static_cast<std::uint32_t>(places_.size())};
+}
+
+void duplicate_index::find_repeats(const assembly_buffer& buffer, std::size_t first,
+                                   std::uint32_t count, std::vector<std::uint32_t>& repeats) {
+  // The table is filled anew below; clear() would give a large one back.
+  places_.clear();
+  pending_.clear();
+  scanned_ = 0;
+  zero_pair_ = false;
+  const std::uint8_t* const bytes = buffer.data();
+  // Slots hold a record's offset from `first` + 1, which must fit 32 bits;
+  // a list of 4 GiB is not looked at.
+  if (count < 2 || buffer.size() - first >= UINT32_MAX) return;
+  // Sized once for the whole list, which is known: no growing meanwhile.
+  std::size_t capacity = smallest_table;
+  while (capacity < std::size_t{count} * 2) capacity *= 2;
+  slots_.assign(capacity, slot{0, 0});
+  slot* const table = slots_.data();
+  const std::size_t mask = capacity - 1;
+  // The records' slots are fetched a few records ahead, so that the walk
+  // does not wait on memory for each one: a large list's table is mostly
+  // out of cache.
+  constexpr std::uint32_t ahead = 8;
+  std::size_t offsets[ahead];
+  std::uint32_t hashes[ahead];
+  std::size_t next = first;  // the next record to fetch
+  const auto fetch = [&](std::uint32_t i) {
+    const std::size_t size = record_size(bytes, next);
+    offsets[i % ahead] = next;
+    hashes[i % ahead] = hash_record(bytes + next, size);
+#if defined(__GNUC__)
+    __builtin_prefetch(&table[hashes[i % ahead] & mask]);
+#endif
+    next += size;
+  };
+  for (std::uint32_t i = 0; i < count && i < ahead; ++i) fetch(i);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t offset = offsets[i % ahead];
+    const std::uint32_t hash = hashes[i % ahead];
+    if (i + ahead < count) fetch(i + ahead);
+    const std::size_t size = record_size(bytes, offset);
+    std::size_t at = hash & mask;
+    for (; table[at].number != 0; at = (at + 1) & mask) {
+      if (table[at].hash == hash &&
+          same_record(bytes, first + table[at].number - 1, bytes + offset, size)) {
+        break;
+      }
+    }
+    if (table[at].number != 0) {
+      repeats.push_back(i);
+    } else {
+      table[at] = slot{hash, static_cast<std::uint32_t>(offset - first + 1)};
+    }
+  }
 }
 
 void duplicate_index::add_bytes(const assembly_buffer& buffer) { absorb(buffer, SIZE_MAX); }

@@ -1,5 +1,6 @@
 // The duplicate test of sync: does a record already occur anywhere in the
-// bytes of the section assembled so far?
+// bytes of the section assembled so far? Import asks a plainer question of
+// the same table: was an equal record given before in this list?
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,12 @@ class duplicate_index {
   // `record` is a whole record: its length field, then that many bytes.
   bool contains(const assembly_buffer& buffer, const std::uint8_t* record,
                 std::size_t size) const;
+  // Import's question, never mixed with the calls above: of the `count`
+  // records at `first` of `buffer`, those equal to an earlier one of them
+  // (by their number from 0, in order) are appended to `repeats`. The
+  // table is emptied first.
+  void find_repeats(const assembly_buffer& buffer, std::size_t first, std::uint32_t count,
+                    std::vector<std::uint32_t>& repeats);
   // Starts fetching where `record` would be kept, to be asked about soon:
   // a large table is mostly out of cache.
   void prepare(const std::uint8_t* record, std::size_t size) const;
@@ -48,7 +55,7 @@ class duplicate_index {
   // the table stays in cache, and growing it never reads a record again.
   struct slot {
     std::uint32_t hash;
-    std::uint32_t number;  // the record's number + 1; 0: empty
+    std::uint32_t number;  // the record's number + 1 (find_repeats: its offset + 1); 0: empty
   };
 
   void insert(const assembly_buffer& buffer, std::size_t offset, std::uint32_t hash);

@@ -278,6 +278,9 @@ int run_export(settings& run, const run_context&) {
     return exit_error;
   }
   if (result == export_result::write_failed) {
+    if (std::strcmp(target, "-") == 0 && reader_gone(run.exportfile.failure_number())) {
+      return exit_error;
+    }
     report(msg::export_write_failed, target);
     report_reason(run.exportfile.failure().c_str());
     return exit_error;

@@ -42,13 +42,22 @@ class file_stream {
     return false;
   }
   // Records why a read or write of the stream failed.
-  void fail(int error_number) { failure_ = platform::error_text(error_number); }
-  void fail_with(const std::string& reason) { failure_ = reason; }
+  void fail(int error_number) {
+    failure_ = platform::error_text(error_number);
+    failure_number_ = error_number;
+  }
+  void fail_with(const std::string& reason) {
+    failure_ = reason;
+    failure_number_ = 0;
+  }
   const std::string& failure() const { return failure_; }
+  // The errno of the failure recorded by number, else 0.
+  int failure_number() const { return failure_number_; }
 
  private:
   std::FILE* file_ = nullptr;
   std::string failure_;
+  int failure_number_ = 0;
 };
 
 // The lock file beside a world, <world>.lock, built into `out` as

@@ -6,12 +6,16 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "duplicate_index.h"
 #include "little_endian.h"
+#include "messages.h"
 #include "object_block.h"
 #include "platform.h"
 #include "settings.h"
@@ -149,6 +153,8 @@ class line_reader {
   }
   // The dump's line, counted from 1, that the last piece read belongs to.
   int line_number() const { return line_number_; }
+  // The line that the next piece read belongs to.
+  int next_line_number() const { return line_number_ + (at_line_start_ ? 1 : 0); }
   // A read error is not an end: taking it for one would write a world with
   // lists cut.
   bool failed() const { return failed_; }
@@ -235,6 +241,101 @@ class line_reader {
   std::string failure_;
 };
 
+// Identifiers a player may not have meant: one given twice in a list, one
+// with lower-case letters (the raw files define them in upper case, so a
+// sync would add the upper-case one beside it). Each list is looked at once
+// whole, in the assembled bytes, where a run of identifiers costs a hash
+// each and a scan for lower case; the lines they came from are kept as
+// runs of consecutive lines. At most shown_most of each kind are shown.
+class dump_doubts {
+ public:
+  // The list's record `record` came from line `line`, and the records
+  // after it from the lines after it, until the next run.
+  void note_line(std::uint32_t record, int line) {
+    if (!runs_.empty() && record - runs_.back().record ==
+                              static_cast<std::uint32_t>(line - runs_.back().line)) {
+      return;
+    }
+    runs_.push_back({record, line});
+  }
+  // Looks at the `count` records at `first` of `out`, the list named
+  // `name`, and starts the next list.
+  void check_list(const assembly_buffer& out, std::size_t first, std::uint32_t count,
+                  const std::string& name) {
+    const std::uint8_t* bytes = out.data();
+    // Length bytes may look like letters too; they only cost the closer look.
+    const bool any_lower = holds_lower_case(bytes + first, out.size() - first);
+    repeats_.clear();
+    seen_.find_repeats(out, first, count, repeats_);
+    if (!any_lower && repeats_.empty()) {
+      runs_.clear();
+      return;
+    }
+    std::size_t at = first;
+    std::size_t run = 0;
+    std::size_t next_repeat = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::size_t length = load_le16(bytes + at);
+      const bool repeated = next_repeat < repeats_.size() && repeats_[next_repeat] == i;
+      if (repeated) ++next_repeat;
+      const bool lower = any_lower && holds_lower_case(bytes + at + 2, length);
+      if (repeated || lower) {
+        while (run + 1 < runs_.size() && runs_[run + 1].record <= i) ++run;
+        const int line = runs_.empty() ? 0 : runs_[run].line + static_cast<int>(i - runs_[run].record);
+        const std::string text(reinterpret_cast<const char*>(bytes + at + 2), length);
+        if (repeated && ++repeated_ <= shown_most) {
+          report("line %d: %s is already in %s\n", line, text.c_str(), name.c_str());
+        }
+        if (lower && ++lower_case_ <= shown_most) {
+          report("line %d: %s has lower-case letters; the raw files define identifiers in upper "
+                 "case\n",
+                 line, text.c_str());
+        }
+      }
+      at += 2 + length;
+    }
+    runs_.clear();
+  }
+  // The warnings not shown, counted.
+  void report_rest() const {
+    for (const int kind : {repeated_, lower_case_}) {
+      if (kind > shown_most) report("... and %d more like it\n", kind - shown_most);
+    }
+  }
+
+ private:
+  static constexpr int shown_most = 20;
+  struct run {
+    std::uint32_t record;
+    int line;
+  };
+
+  static bool holds_lower_case(const std::uint8_t* bytes, std::size_t size) {
+    std::size_t i = 0;
+    bool found = false;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: b - 'a', as unsigned, is at most 25.
+    const __m128i a = _mm_set1_epi8('a');
+    const __m128i last = _mm_set1_epi8(25);
+    __m128i any = _mm_setzero_si128();
+    for (; i + 16 <= size; i += 16) {
+      const __m128i from_a =
+          _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)), a);
+      any = _mm_or_si128(any, _mm_cmpeq_epi8(_mm_min_epu8(from_a, last), from_a));
+    }
+    found = _mm_movemask_epi8(any) != 0;
+#endif
+    for (; i < size; ++i) found |= static_cast<std::uint8_t>(bytes[i] - 'a') < 26;
+    return found;
+  }
+
+  duplicate_index seen_;
+  std::vector<std::uint32_t> repeats_;
+  std::vector<run> runs_;
+  int repeated_ = 0;
+  int lower_case_ = 0;
+};
+
 // A header line naming no list is worth a warning: its list, and every
 // list after it, are not imported. The end line is the one such header
 // that belongs there.
@@ -251,10 +352,14 @@ void report_unknown_name(const line_reader& lines, const char* header) {
 // appending each and returning their number. `sectioni` gets the header's
 // section; `at_end` is set when the input ends first.
 std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& sectioni,
-                                bool& at_end) {
+                                bool& at_end, dump_doubts& doubts) {
   std::uint32_t tally = 0;
   for (;;) {
-    tally += lines.append_identifiers(out);
+    const int first_line = lines.next_line_number();
+    if (const std::uint32_t appended = lines.append_identifiers(out)) {
+      doubts.note_line(tally, first_line);
+      tally += appended;
+    }
     if (!lines.next()) break;
     std::string_view line = lines.line();
     // A zero byte ends the text, as it ends a C string.
@@ -275,6 +380,7 @@ std::uint32_t read_string_lines(line_reader& lines, assembly_buffer& out, int& s
     std::size_t end = line.size();
     while (end > begin && is_space(line[end - 1])) --end;
     append_record(out, line.data() + begin, static_cast<std::uint16_t>(end - begin));
+    doubts.note_line(tally, lines.line_number());
     ++tally;
   }
   at_end = true;
@@ -310,8 +416,20 @@ int parse_section_header(const char* line) {
   return find_section(found);
 }
 
+std::string exported_elsewhere(const std::string& title, const char* world_path) {
+  const std::string start = "**data exported from ";
+  const std::size_t on = title.rfind(" on ");
+  if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
+  std::string source = title.substr(start.size(), on - start.size());
+  std::string world = world_path;
+  std::string shown_source = source;
+  std::replace(shown_source.begin(), shown_source.end(), '\\', '/');
+  std::replace(world.begin(), world.end(), '\\', '/');
+  return shown_source == world ? "" : source;
+}
+
 block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally,
-                         std::size_t block_size) {
+                         std::size_t block_size, const char* world_path) {
   import_tally counted;
   import_tally& written = tally != nullptr ? *tally : counted;
   line_reader lines(in, block_size);
@@ -334,6 +452,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
     if (first_piece) {
       title = std::strncmp(scratch, "**data exported from", 20) == 0;
       if (title) written.title.assign(scratch, end_of_text(scratch));
+      if (title && world_path != nullptr) {
+        const std::string source = exported_elsewhere(written.title, world_path);
+        if (!source.empty()) report(msg::exported_elsewhere, source.c_str());
+      }
     }
     first_piece = false;
     if (starts_with_marker(scratch)) {
@@ -355,6 +477,7 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
   }
   if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
 
+  dump_doubts doubts;
   // Every creature_layer header starts a group, whatever its number.
   int count = 0;
   std::uint64_t group_strings = 0;
@@ -363,9 +486,10 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
     ++count;
     const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
-    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end, doubts);
     store_u32(assembled, tally_at, strings);
     group_strings += strings;
+    doubts.check_list(assembled, tally_at + 4, strings, list_name(count - 1, count));
   }
   if (lines.failed()) {
     written.read_failure = lines.failure();
@@ -385,11 +509,13 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
     }
     const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
-    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end);
+    const int reading = sectioni;
+    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end, doubts);
     if (lines.failed()) {
       written.read_failure = lines.failure();
       return block_result::input_read_failed;
     }
+    doubts.check_list(assembled, tally_at + 4, strings, g_sectionlist[reading]);
     if (!at_end) ++count;
     store_u32(assembled, tally_at, strings);
     if (!write_assembled(assembled, out)) return block_result::write_failed;
@@ -397,6 +523,7 @@ block_result import_text(std::FILE* in, world_sink& out, bool force, import_tall
     written.identifiers += strings;
   }
 
+  doubts.report_rest();
   if (count != section_count) {
     report("panic! found %d sections, expected %d", count, section_count);
     // The stop's own line must not run on from the panic message.
@@ -430,8 +557,10 @@ int run_import(settings& run, const run_context& context) {
   std::FILE* in = run.importfile.get();
   import_tally tally;
   const rewrite_job job{run.worldpath, timestamp, *run.worldfile, context.block_offset,
-                        [in, force, &tally](world_source& world, world_sink& out) {
-                          const block_result written = import_text(in, out, force, &tally);
+                        [in, force, &tally, worldpath = run.worldpath](world_source& world,
+                                                                       world_sink& out) {
+                          const block_result written =
+                              import_text(in, out, force, &tally, dump_block_size, worldpath);
                           if (written != block_result::done) return written;
                           std::uint64_t held = 0;
                           if (skip_world_block(world, &held) != read_status::ok) {

@@ -26,11 +26,19 @@ constexpr std::size_t dump_block_size = std::size_t{1} << 18;
 // Block producer's first half: reads the dump from `in`, `block_size` bytes
 // at a time (at least 3), and writes the new block to `out`. With `force`,
 // sections out of order or missing are let through with a warning; without
-// it they are consistency stops. Header lines naming no list, and text
-// before the first header, are reported with their line numbers as
-// warnings.
+// it they are consistency stops. Header lines naming no list, text before
+// the first header, identifiers given twice in one list and identifiers
+// with lower-case letters are reported with their line numbers as
+// warnings. With `world_path`, a dump exported from another world is noted
+// as soon as its first line is read.
 block_result import_text(std::FILE* in, world_sink& out, bool force,
-                         import_tally* tally = nullptr, std::size_t block_size = dump_block_size);
+                         import_tally* tally = nullptr, std::size_t block_size = dump_block_size,
+                         const char* world_path = nullptr);
+
+// The world path that a dump's first line names, when the line has the
+// export form and the path is not `world_path` (a backslash read as "/" on
+// both sides); otherwise "".
+std::string exported_elsewhere(const std::string& title, const char* world_path);
 
 struct settings;
 // Opens the dump (run.argfile; "-" is standard input) into run.importfile

@@ -12,5 +12,7 @@ inline constexpr const char* new_world_write_failed = "Error: could not write ne
 inline constexpr const char* input_read_failed = "Error: could not read input file: %s\n";
 inline constexpr const char* export_write_failed = "Error: could not write export to %s\n";
 inline constexpr const char* not_regular = "Error: %s is not a regular file.\n";
+inline constexpr const char* empty_list = "  list %s has no identifiers\n";
+inline constexpr const char* exported_elsewhere = "Note: this dump was exported from %s.\n";
 inline constexpr const char* system_reason = "  (%s)\n";
 }  // namespace msg

@@ -1,5 +1,7 @@
 #include "object_block.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -161,25 +163,43 @@ read_status skip_world_block(world_source& world, std::uint64_t* strings) {
 }
 
 namespace {
-bool list_reads_back(world_source& world) {
+enum class read_back { whole, empty, broken };
+
+read_back list_reads_back(world_source& world) {
   std::int32_t n = 0;
-  if (read_count(world, n) != read_status::ok || n <= 0) return false;
+  if (read_count(world, n) != read_status::ok) return read_back::broken;
+  if (n <= 0) return read_back::empty;
   std::uint16_t length = 0;
   for (std::int32_t i = 0; i < n; ++i) {
-    if (world.skip_counted_string(length) != read_status::ok || length == 0) return false;
+    if (world.skip_counted_string(length) != read_status::ok || length == 0) return read_back::broken;
   }
-  return true;
+  return read_back::whole;
 }
 }  // namespace
 
-bool block_reads_back_whole(world_source& world, std::int64_t expected_end) {
+std::string list_name(std::int64_t position, std::int64_t groups) {
+  if (position >= groups) return g_sectionlist[position - groups + 1];
+  char group[40];
+  std::snprintf(group, sizeof group, "creature_layer %08lld", static_cast<long long>(position));
+  return group;
+}
+
+bool block_reads_back_whole(world_source& world, std::int64_t expected_end,
+                            std::vector<std::string>* empty_lists) {
   std::int32_t groups = 0;
   if (read_count(world, groups) != read_status::ok) return false;
-  for (std::int32_t g = 0; g < groups; ++g) {
-    if (!list_reads_back(world)) return false;
+  const std::int64_t lists = std::int64_t{std::max(groups, 0)} + section_count - 1;
+  bool whole = true;
+  // An empty list holds no strings, so the lists after it still read.
+  for (std::int64_t position = 0; position < lists; ++position) {
+    // A block cut short lacks its last lists: they hold no identifiers.
+    const bool past_end = expected_end >= 0 && world.position() >= expected_end;
+    const read_back list = past_end ? read_back::empty : list_reads_back(world);
+    if (list == read_back::broken) return false;
+    if (list == read_back::empty) {
+      whole = false;
+      if (empty_lists != nullptr) empty_lists->push_back(list_name(position, std::max(groups, 0)));
+    }
   }
-  for (int section = 1; section < section_count; ++section) {
-    if (!list_reads_back(world)) return false;
-  }
-  return expected_end < 0 || world.position() == expected_end;
+  return whole && (expected_end < 0 || world.position() == expected_end);
 }

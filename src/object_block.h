@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "little_endian.h"
@@ -126,8 +127,16 @@ inline void append_record(assembly_buffer& out, const char* text, std::uint16_t 
 // Whether a block that begins at the position of `world` reads back whole:
 // the group count, each group and the 19 sections, every string count above
 // 0, no string empty, and the block ending exactly at `expected_end` (or
-// anywhere, for -1). Never stops the run; reports nothing.
-bool block_reads_back_whole(world_source& world, std::int64_t expected_end);
+// anywhere, for -1). Never stops the run; reports nothing. `empty_lists`,
+// when given, gets the name (as list_name gives it) of each list whose
+// count is not above 0, up to where the block stops reading back.
+bool block_reads_back_whole(world_source& world, std::int64_t expected_end,
+                            std::vector<std::string>* empty_lists = nullptr);
+
+// The name of the list at `position` of a block with `groups` groups, as
+// messages and reports give it: "creature_layer 00000000" for a group, the
+// section's name for a section.
+std::string list_name(std::int64_t position, std::int64_t groups);
 
 // Reads past a whole block, leaving `world` at its first byte after it, and
 // adds the number of strings read to `strings` when it is given. Only a read

@@ -126,7 +126,6 @@ struct section_merge {
   raw_scanner& scanner;
   std::uint32_t running_count;
   std::string record;  // the identifier found last, as a record
-  std::string message;
   section_additions* collected;  // a dry run's additions, or null
 
   // Each identifier is looked up only once the next one has been found: the
@@ -163,9 +162,7 @@ struct section_merge {
       ++collected->count;
       collected->lines.append("  ").append(identifier, length) += '\n';
     } else {
-      // The line is put together here: one write to the stream, not three.
-      message.assign("  ").append(identifier, length) += '\n';
-      report("%s", message.c_str());
+      report("  %s\n", identifier);
     }
     const std::size_t start = out.size();
     append_record(out, identifier, static_cast<std::uint16_t>(length));
@@ -218,6 +215,7 @@ struct sync_state {
   raw_scanner scanner;
   known_types types;
   std::uint64_t added = 0;  // identifiers added to all sections
+  int lists_added_to = 0;     // sections that gained identifiers, as check counts them
   sync_additions* additions;  // a dry run's, or null
 };
 
@@ -265,7 +263,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   const block_result copied = copy_world_strings(world, n, out, &state.index);
   if (copied != block_result::done) return copied;
 
-  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {}, {},
+  section_merge merge{out, state.index, state.scanner, static_cast<std::uint32_t>(n), {},
                       state.additions != nullptr
                           ? &(*state.additions)[static_cast<std::size_t>(section - 1)]
                           : nullptr};
@@ -300,6 +298,7 @@ block_result sync_section(int section, world_source& world, world_sink& sink,
   }
   store_u32(out, 0, merge.running_count);
   state.added += merge.running_count - static_cast<std::uint32_t>(n);
+  if (merge.running_count != static_cast<std::uint32_t>(n)) ++state.lists_added_to;
   return sink.write(out.data(), out.size()) ? block_result::done : block_result::write_failed;
 }
 }  // namespace
@@ -321,7 +320,7 @@ block_result sync_raws(world_source& world, world_sink& out, const raw_folder& r
   if (result == block_result::done) {
     if (additions == nullptr) {
       report("Added %d identifiers to %d lists.\n", shown_count(state.added),
-             std::max(groups, 0) + section_count - 1);
+             state.lists_added_to);
     }
     report_unread(raws, state.types);
   }
@@ -364,7 +363,9 @@ int run_check(settings& run, const run_context&) {
   if (sync_raws(*run.worldfile, *nowhere, raws, &additions) != block_result::done) {
     return world_read_failed(run);
   }
+  errno = 0;
   if (!print_additions(additions)) {
+    if (reader_gone(errno)) return exit_error;
     report("Error: could not write the report to standard output\n");
     return exit_error;
   }

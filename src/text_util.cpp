@@ -4,20 +4,214 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "messages.h"
 
 namespace {
 bool batching = false;
 stop_handler current_stop_handler = nullptr;
+
+// Appends `text` as a message shows it: a control byte (below 0x20 but tab,
+// and 0x7F) as \xNN. Names come from worlds, dumps and folders, and a
+// downloaded save may hold terminal escape sequences.
+void append_shown(std::string& out, const char* text, std::size_t size) {
+  static const char hex[] = "0123456789ABCDEF";
+  // Eight bytes at a time while none is below 0x20 or 0x7F (a tab stops
+  // the fast part too): names rarely hold any.
+  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    const std::uint64_t deleted = word ^ (0x7F * ones);
+    if ((((word - 0x20 * ones) & ~word) | ((deleted - ones) & ~deleted)) & highs) break;
+  }
+  std::size_t plain = 0;  // the start of the bytes not appended yet
+  for (; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte >= 0x20 || byte == '\t') && byte != 0x7F) continue;
+    const char escaped[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+    out.append(text + plain, i - plain).append(escaped, sizeof escaped);
+    plain = i + 1;
+  }
+  out.append(text + plain, size - plain);
+}
+
+// The decimal number at `at`, moving past it.
+int digits(const char*& at) {
+  int value = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) value = value * 10 + (*at - '0');
+  return value;
+}
+
+// One conversion of a printf format, formatted alone by the library.
+template <typename T>
+void append_formatted(std::string& out, const char* spec, T value) {
+  char piece[128];
+  const int length = std::snprintf(piece, sizeof piece, spec, value);
+  if (length < 0) return;
+  if (static_cast<std::size_t>(length) < sizeof piece) {
+    out.append(piece, static_cast<std::size_t>(length));
+    return;
+  }
+  std::string longer(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(longer.data(), longer.size(), spec, value);
+  out.append(longer.data(), static_cast<std::size_t>(length));
+}
+
+// Appends the message to `out`: each %s and %c argument as shown_text
+// shows it, every other conversion as printf writes it.
+void append_message(std::string& out, const char* format, std::va_list args) {
+  const char* at = format;
+  while (*at != '\0') {
+    if (*at != '%') {
+      const char* plain = at;
+      while (*at != '\0' && *at != '%') ++at;
+      out.append(plain, static_cast<std::size_t>(at - plain));
+      continue;
+    }
+    // %[flags][width][.precision][length]conversion, the stars read here so
+    // that the piece handed to the library has none.
+    char spec[48] = "%";
+    std::size_t used = 1;
+    ++at;
+    bool left = false;
+    while ((*at == '-' || *at == '+' || *at == ' ' || *at == '#' || *at == '0') && used < 8) {
+      left = left || *at == '-';
+      spec[used++] = *at++;
+    }
+    int width = -1, precision = -1;
+    if (*at == '*') {
+      width = va_arg(args, int);
+      ++at;
+    } else if (*at >= '0' && *at <= '9') {
+      width = digits(at);
+    }
+    if (*at == '.') {
+      ++at;
+      if (*at == '*') {
+        precision = va_arg(args, int);
+        ++at;
+      } else {
+        precision = digits(at);
+      }
+    }
+    if (width >= 0) used += static_cast<std::size_t>(std::snprintf(spec + used, 12, "%d", width));
+    if (precision >= 0) used += static_cast<std::size_t>(std::snprintf(spec + used, 13, ".%d", precision));
+    char length[3] = "";
+    std::size_t length_size = 0;
+    while ((*at == 'h' || *at == 'l' || *at == 'L' || *at == 'j' || *at == 'z' || *at == 't') &&
+           length_size < 2) {
+      spec[used++] = *at;
+      length[length_size++] = *at++;
+    }
+    const char conversion = *at;
+    if (conversion == '\0') break;
+    ++at;
+    spec[used++] = conversion;
+    spec[used] = '\0';
+    const std::string_view size_of(length, length_size);
+    switch (conversion) {
+      case '%': out += '%'; break;
+      case 's':
+      case 'c': {
+        char one = '\0';
+        const char* text = &one;
+        std::size_t size = 1;
+        if (conversion == 'c') {
+          one = static_cast<char>(va_arg(args, int));
+        } else {
+          text = va_arg(args, const char*);
+          if (text == nullptr) text = "(null)";
+          size = 0;
+          while ((precision < 0 || size < static_cast<std::size_t>(precision)) && text[size] != '\0') {
+            ++size;
+          }
+        }
+        if (width <= 0) {
+          append_shown(out, text, size);
+          break;
+        }
+        std::string shown;
+        append_shown(shown, text, size);
+        const auto wanted = static_cast<std::size_t>(width);
+        const std::size_t pad = shown.size() < wanted ? wanted - shown.size() : 0;
+        if (!left) out.append(pad, ' ');
+        out += shown;
+        if (left) out.append(pad, ' ');
+        break;
+      }
+      case 'd':
+      case 'i':
+        if (size_of == "ll") {
+          append_formatted(out, spec, va_arg(args, long long));
+        } else if (size_of == "l") {
+          append_formatted(out, spec, va_arg(args, long));
+        } else if (size_of == "z" || size_of == "t" || size_of == "j") {
+          append_formatted(out, spec, va_arg(args, std::ptrdiff_t));
+        } else {
+          append_formatted(out, spec, va_arg(args, int));
+        }
+        break;
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o':
+        if (size_of == "ll") {
+          append_formatted(out, spec, va_arg(args, unsigned long long));
+        } else if (size_of == "l") {
+          append_formatted(out, spec, va_arg(args, unsigned long));
+        } else if (size_of == "z" || size_of == "t" || size_of == "j") {
+          append_formatted(out, spec, va_arg(args, std::size_t));
+        } else {
+          append_formatted(out, spec, va_arg(args, unsigned));
+        }
+        break;
+      case 'p': append_formatted(out, spec, va_arg(args, void*)); break;
+      default:  // e, f, g, a
+        if (size_of == "L") {
+          append_formatted(out, spec, va_arg(args, long double));
+        } else {
+          append_formatted(out, spec, va_arg(args, double));
+        }
+        break;
+    }
+  }
+}
 }  // namespace
+
+std::string message_text_v(const char* format, std::va_list args) {
+  std::string out;
+  append_message(out, format, args);
+  return out;
+}
+
+std::string message_text(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::string text = message_text_v(format, args);
+  va_end(args);
+  return text;
+}
+
+std::string shown_text(std::string_view text) {
+  std::string out;
+  append_shown(out, text.data(), text.size());
+  return out;
+}
 
 int report(const char* format, ...) {
   if (format == nullptr) return 1;
-  va_list args;
+  // Kept between messages: a sync reports every identifier it adds.
+  static std::string text;
+  text.clear();
+  std::va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  append_message(text, format, args);
   va_end(args);
+  std::fwrite(text.data(), 1, text.size(), stderr);
   if (!batching) std::fflush(stderr);
   return 1;
 }

@@ -4,15 +4,30 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdarg>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
-// Formats a message and writes it to standard error. Returns 1; a null format
-// prints nothing.
+// Formats a message and writes it to standard error, each %s and %c argument
+// as shown_text shows it (the format's own text, line ends included, is
+// written as it is). Returns 1; a null format prints nothing.
 int report(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// What report writes for `format` and its arguments.
+std::string message_text(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+std::string message_text_v(const char* format, std::va_list args);
+// `text` as messages show names: each byte below 0x20 but tab, and 0x7F, as
+// \xNN (two upper-case hex digits); every other byte as it is.
+std::string shown_text(std::string_view text);
 
 // Writes the system's reason for the failure just reported, on its own line
 // ("  (%s)\n"); nothing when the reason is null or empty.

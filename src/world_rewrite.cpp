@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "file_stream.h"
 #include "messages.h"
@@ -173,18 +174,20 @@ rewrite_result write_aside(const rewrite_job& job, world_sink& sink, const char*
 }
 
 // Step 3: TEMP is read in its own form, as the next run will read it.
-bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t block_end) {
+bool reads_back_whole(const rewrite_job& job, const char* temp, std::int64_t block_end,
+                      std::vector<std::string>& empty_lists) {
   std::string reason;
   const std::unique_ptr<world_source> written = open_world_source(temp, reason);
   return written && written->skip(static_cast<std::uint64_t>(job.block_offset)) == read_status::ok &&
-         block_reads_back_whole(*written, block_end);
+         block_reads_back_whole(*written, block_end, &empty_lists);
 }
 
 // Steps 2 and 3. The check reads TEMP while the disk writes it out, so the
 // sync then waits less; what the check found is told after the sync, so
 // the messages keep their order.
 rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream& temp_file,
-                            const char* temp, std::int64_t block_end, bool& whole) {
+                            const char* temp, std::int64_t block_end, bool& whole,
+                            std::vector<std::string>& empty_lists) {
   std::string reason;
   errno = 0;
   if (!out.finish()) {
@@ -193,7 +196,7 @@ rewrite_result make_durable(const rewrite_job& job, world_sink& out, file_stream
     reason = platform::error_text(errno);
   } else {
     platform::start_writeback(temp_file.get());
-    whole = reads_back_whole(job, temp, block_end);
+    whole = reads_back_whole(job, temp, block_end, empty_lists);
     if (!platform::sync_file(temp_file.get())) {
       reason = platform::last_failure();
     } else if (!temp_file.close()) {
@@ -293,7 +296,8 @@ rewrite_result place_after_rename(const char* worldpath, platform::temp_file& te
 }  // namespace
 
 void say_unchanged_on_stops(const char* worldpath) {
-  const std::string unchanged = std::string(worldpath) + " is unchanged.\n";
+  // Written by the interrupt handler as it is, so shown as report shows it.
+  const std::string unchanged = shown_text(worldpath) + " is unchanged.\n";
   platform::set_stop_messages(("\nInterrupted: " + unchanged).c_str(), unchanged.c_str());
 }
 
@@ -370,14 +374,16 @@ rewrite_result write_and_place(const rewrite_job& job) {
   std::int64_t block_end = -1;  // in the new world, where the rest begins
   rewrite_result result = write_aside(job, *out, paths.temp, block_end);
   bool whole = false;
+  std::vector<std::string> empty_lists;
   if (result == rewrite_result::placed) {
-    result = make_durable(job, *out, temp_file, paths.temp, block_end, whole);
+    result = make_durable(job, *out, temp_file, paths.temp, block_end, whole, empty_lists);
   }
   if (result != rewrite_result::placed) return result;
   // The world is read no more; closing it lets the system rename it.
   job.world.close();
   if (!whole) {
     report("Error: the new lists do not read back whole; %s is unchanged.\n", job.worldpath);
+    for (const std::string& name : empty_lists) report(msg::empty_list, name.c_str());
     return rewrite_result::refused;
   }
   return place_world(job.worldpath, temp, job.stamp, true);

@@ -84,6 +84,28 @@ const std::string kRefused =
     "Error: the new lists do not read back whole; " +
     kDatPath + " is unchanged.\n";
 
+// The refusal of a new block, naming each list it leaves empty or lacks.
+std::string refused(std::string_view block) {
+  std::string out = kRefused;
+  const auto groups = static_cast<std::size_t>(std::max<std::int32_t>(
+      static_cast<std::int32_t>(ts::get_u32(block, 0)), 0));
+  std::size_t pos = 4;
+  for (std::size_t list = 0; list < groups + ts::section_names.size(); ++list) {
+    std::uint32_t n = 0;
+    if (pos + 4 <= block.size()) {
+      n = ts::get_u32(block, pos);
+      pos += 4;
+      for (std::uint32_t i = 0; i < n; ++i) pos += 2 + ts::get_u16(block, pos);
+    }
+    if (n != 0) continue;
+    char group[48];
+    std::snprintf(group, sizeof group, "creature_layer %08zu", list);
+    out += "  list " + (list < groups ? std::string(group) : std::string(ts::section_names[list - groups])) +
+           " has no identifiers\n";
+  }
+  return out;
+}
+
 std::string finished(std::string_view written, std::string_view held = kSampleBlock,
                      const std::string& end = kFinished) {
   const auto [lists, strings] = lists_and_strings(written);
@@ -287,7 +309,7 @@ TEST(Import, EditedDumpGivesTheEditedBlock) {
          b.section("item").insert(b.section("item").begin() + 1, "ITEM_MIDDLE");
        }},
       {"identifier removed", [](ts::world_block& b) { b.section("plant").pop_back(); }},
-      {"identifier changed", [](ts::world_block& b) { b.section("color")[0] = "color renamed"; }},
+      {"identifier changed", [](ts::world_block& b) { b.section("color")[0] = "COLOR RENAMED"; }},
       {"order changed",
        [](ts::world_block& b) { std::swap(b.section("shape")[0], b.section("shape")[1]); }},
       {"group added",
@@ -315,7 +337,7 @@ TEST(Import, EditedDumpGivesTheEditedBlock) {
 
 TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
   ts::world_block expected = ts::sample_block();
-  expected.section("inorganic") = {"iron", "iron bar", "Mixed Case\tName"};
+  expected.section("inorganic") = {"IRON", "IRON BAR", "MIXED CASE\tNAME"};
   std::string messy =
       "title line, no header here\r\n"
       "\r\n"
@@ -328,10 +350,10 @@ TEST(Import, SpacingBlankLinesAndLineEndsDoNotChangeTheBlock) {
       "LAYER_B1\n"
       "\f\v \n"
       "\t====INORGANIC====\t\r\n"
-      "  iron  \r\n"
+      "  IRON  \r\n"
       "\n"
-      "iron bar\n"
-      "\t Mixed Case\tName \r\n";
+      "IRON BAR\n"
+      "\t MIXED CASE\tNAME \r\n";
   for (std::size_t k = 1; k < ts::section_names.size(); ++k) {
     messy += " \n   ====" + std::string(ts::section_names[k]) + "==== \r\n\r\n";
     for (const auto& s : expected.sections[k]) messy += "\t" + s + "  \r\n";
@@ -394,6 +416,106 @@ TEST(Import, DumpProblemsAreReportedWithTheirLines) {
   }
 }
 
+// The dump's line holding the `nth` (from 1) whole-word occurrence of `id`.
+int line_of(const std::string& dump, const std::string& id, int nth) {
+  const auto bounds = [](char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; };
+  for (std::size_t at = dump.find(id); at != std::string::npos; at = dump.find(id, at + 1)) {
+    const std::size_t end = at + id.size();
+    if ((at == 0 || bounds(dump[at - 1])) && end < dump.size() && bounds(dump[end]) && --nth == 0) {
+      return static_cast<int>(std::count(dump.begin(), dump.begin() + static_cast<std::ptrdiff_t>(at), '\n')) + 1;
+    }
+  }
+  return -1;
+}
+
+// The warnings and notes in a run's messages: the lines that say so.
+std::string doubts_in(const std::string& err) {
+  std::string out;
+  for (std::size_t at = 0, end; at < err.size(); at = end + 1) {
+    end = err.find('\n', at);
+    const std::string line = err.substr(at, end - at + 1);
+    if (line.starts_with("line ") || line.starts_with("... and ") || line.starts_with("Note: ")) {
+      out += line;
+    }
+  }
+  return out;
+}
+
+// Doubtful identifiers are imported as given, with a warning; compare
+// warns the same.
+TEST(Import, DoubtfulIdentifiersAndAnotherWorldsDumpAreWarnedAbout) {
+  const ts::world_block sample = ts::sample_block();
+  const std::string lower = "; the raw files define identifiers in upper case\n";
+  struct doubt {
+    std::string id;
+    int nth;           // its occurrence in the dump
+    std::string list;  // "" for a lower-case warning
+  };
+  const auto warnings = [&](const std::string& dump, const std::vector<doubt>& doubts) {
+    std::string out;
+    for (const doubt& d : doubts) {
+      // A control byte is shown as report shows it.
+      std::string shown = d.id == "bad\x1b" ? "bad\\x1B" : d.id;
+      out += "line " + std::to_string(line_of(dump, d.id, d.nth)) + ": " + shown +
+             (d.list.empty() ? " has lower-case letters" + lower : " is already in " + d.list + "\n");
+    }
+    return out;
+  };
+  ts::world_block twice = sample;
+  twice.section("plant").push_back("PLANT_ONE");
+  twice.section("item").push_back("PLANT_ONE");  // another list: not a doubt
+  twice.creature_layer[1].push_back("LAYER_B1");
+  ts::world_block cased = sample;
+  cased.section("creature") = {"salt_crab", "Salt_Crab", "SALT_CRAB", "bad\x1b"};
+  ts::world_block many = sample;
+  for (int i = 0; i < 5000; ++i) many.section("entity").push_back("ENTITY_" + std::to_string(i));
+  for (int i = 0; i < 22; ++i) many.section("entity").push_back("ENTITY_1");
+  for (int i = 0; i < 21; ++i) many.section("entity").push_back("lower_" + std::to_string(i));
+  std::vector<doubt> many_doubts;
+  for (int i = 0; i < 20; ++i) many_doubts.push_back({"ENTITY_1", i + 2, "entity"});
+  for (int i = 0; i < 20; ++i) many_doubts.push_back({"lower_" + std::to_string(i), 1, ""});
+  const std::string cased_dump = ts::dump_title(kDatPath) + ts::dump_body(cased);
+  // Indented lines are read one by one, not in the fast loop.
+  std::string indented = cased_dump;
+  indented.replace(indented.find("\nSalt_Crab\n"), 11, "\n\t Salt_Crab  \n");
+  const std::string other = ts::windows_build() ? ".\\data\\save\\region7\\world.dat"
+                                                : "./data/save/region7/world.dat";
+  const struct {
+    const char* name;
+    ts::world_block block;
+    std::string dump;
+    std::vector<doubt> doubts;
+    std::string more;  // after the warnings
+  } cases[] = {
+      {"twice in a list and a group", twice, ts::dump_title(kDatPath) + ts::dump_body(twice),
+       {{"LAYER_B1", 2, "creature_layer 00000001"}, {"PLANT_ONE", 2, "plant"}}, ""},
+      {"lower-case letters", cased, cased_dump,
+       {{"salt_crab", 1, ""}, {"Salt_Crab", 1, ""}, {"bad\x1b", 1, ""}}, ""},
+      {"lower-case letters, indented", cased, indented,
+       {{"salt_crab", 1, ""}, {"Salt_Crab", 1, ""}, {"bad\x1b", 1, ""}}, ""},
+      {"more than 20 of each", many, ts::dump_title(kDatPath) + ts::dump_body(many), many_doubts,
+       "... and 2 more like it\n... and 1 more like it\n"},
+      {"another world's dump", sample, ts::dump_title(other) + ts::dump_body(sample), {},
+       // Shown with "/" here, as the tests show the system's paths.
+       "Note: this dump was exported from ./data/save/region7/world.dat.\n"},
+      {"this world's path with backslashes", sample,
+       ts::dump_title(".\\data\\save\\region1\\world.dat") + ts::dump_body(sample), {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string expected = warnings(c.dump, c.doubts) + c.more;
+    ts::game_folder folder;
+    const auto compared = import(folder, ts::sample_world_dat(), c.dump, "compare");
+    EXPECT_EQ(doubts_in(compared.err), c.more.starts_with("Note") ? "" : expected) << compared;
+    const auto r = ts::run_rawgraft(folder, {"1", "import", "edited.txt"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(doubts_in(r.err), expected) << r;
+    EXPECT_NE(r.err.find("Beginning file import...\n" + (c.more.starts_with("Note") ? c.more : "")),
+              std::string::npos);
+    EXPECT_EQ(folder.read(ts::game_folder::world_file("region1")), dat_world(c.block));
+  }
+}
+
 // A list left with no identifiers would be written with a count of 0, which
 // no reader of the world accepts: such a world is never placed, force or not.
 TEST(Import, EmptyGroupsAndSectionsAreRefusedByTheReadBack) {
@@ -402,13 +524,21 @@ TEST(Import, EmptyGroupsAndSectionsAreRefusedByTheReadBack) {
   ts::world_block empty_sections = ts::sample_block();
   empty_sections.section("shape").clear();
   empty_sections.section("creature_variation").clear();
-  for (const auto& [edited, command] : {std::pair{empty_group, "import"},
-                                        std::pair{empty_sections, "forceimport"}}) {
+  const struct {
+    ts::world_block edited;
+    const char* command;
+    std::string named;
+  } cases[] = {
+      {empty_group, "import", "  list creature_layer 00000000 has no identifiers\n"},
+      {empty_sections, "forceimport",
+       "  list shape has no identifiers\n  list creature_variation has no identifiers\n"},
+  };
+  for (const auto& [edited, command, named] : cases) {
     SCOPED_TRACE(command);
     ts::game_folder folder;
     const auto r = import(folder, ts::sample_world_dat(), clean_dump(edited), command);
     EXPECT_EQ(ts::mask_timestamps(r.err), started("edited.txt") + importing(true) +
-                                              finished(edited.encode(), kSampleBlock, kRefused));
+                                              finished(edited.encode(), kSampleBlock, kRefused + named));
     expect_refused(folder, r, ts::sample_world_dat());
   }
 }
@@ -578,7 +708,7 @@ TEST(Import, SectionCountProblemsStopUnlessForced) {
       const bool same = kHeader + c.block + kTail == ts::sample_world_dat();
       EXPECT_EQ(ts::mask_timestamps(without_headerless_report(r.err, c.headerless)),
                 started("edited.txt") + c.forced +
-                    finished(c.block, kSampleBlock, same ? kUnchanged : kRefused));
+                    finished(c.block, kSampleBlock, same ? kUnchanged : refused(c.block)));
       if (same) {
         expect_unchanged(folder, r, ts::sample_world_dat());
       } else {

@@ -70,9 +70,13 @@ TEST(Check, ReportsWhatTheFollowingSyncAdds) {
   const auto sync = ts::run_rawgraft(folder, {"1", "sync"});
   EXPECT_EQ(sync.status, 0) << sync;
   EXPECT_EQ(additions_in(sync.err) + "Would add 3 identifiers to 2 lists.\n", check.out);
+  // Both count the lists that gain identifiers, not all the world's lists.
+  EXPECT_NE(sync.err.find("Added 3 identifiers to 2 lists.\n"), std::string::npos) << sync;
 
   const auto again = ts::run_rawgraft(folder, {"1", "check"});
   EXPECT_EQ(again.out, "Nothing to add.\n");
+  const auto resync = ts::run_rawgraft(folder, {"1", "sync"});
+  EXPECT_NE(resync.err.find("Added 0 identifiers to 0 lists.\n"), std::string::npos) << resync;
 }
 
 TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
@@ -129,7 +133,7 @@ TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
            ts::dump_body(sample).substr(0, ts::dump_body(sample).find("\n====creature_variation====")),
        "creature_variation: 2 removed, 0 added\n  - CREATURE_VARIATION_ONE\n"
        "  - CREATURE_VARIATION_TWO\n" +
-           refused_note,
+           refused_note + "  list creature_variation has no identifiers\n",
        false},
       // Written as the system writes its paths; shown with "/" here.
       {"another region's dump", sample,
@@ -137,7 +141,8 @@ TEST(Compare, ReportsHowTheFollowingImportChangesTheLists) {
        "compare", "",
        "Note: this dump was exported from ./data/save/region7/world.dat.\nNo change.\n", true},
       {"a list emptied", edit([](ts::world_block& b) { b.section("shape").clear(); }), kDatPath,
-       "compare", "", "shape: 2 removed, 0 added\n  - SHAPE_ONE\n  - SHAPE_TWO\n" + refused_note,
+       "compare", "", "shape: 2 removed, 0 added\n  - SHAPE_ONE\n  - SHAPE_TWO\n" + refused_note +
+           "  list shape has no identifiers\n",
        false},
       {"sections out of order, forced", by_position, kDatPath, "forcecompare", swapped,
        "plant: 2 removed, 2 added\n  - PLANT_ONE\n  - PLANT_TWO\n  + BODY_ONE\n  + BODY_TWO\n"

@@ -158,3 +158,29 @@ TEST(FindBytes, AgreesWithANaiveSearchOnRepetitiveBytes) {
         << "round " << round;
   }
 }
+
+// Import's question: which records of one list repeat an earlier one, byte
+// for byte, long ones and ones a prefix apart included.
+TEST(DuplicateIndex, FindRepeatsNamesEachLaterEqualRecordOfTheList) {
+  const std::string long_a(300, 'A'), long_b = std::string(299, 'A') + "B";
+  const struct {
+    std::vector<std::string> list;
+    std::vector<std::uint32_t> repeats;
+  } cases[] = {
+      {{"ONE"}, {}},
+      {{"ONE", "ONE"}, {1}},
+      {{"AB", "ABC", "A", "ABC", "AB", "AB"}, {3, 4, 5}},
+      {{long_a, long_b, long_a, "X", long_b}, {2, 4}},
+  };
+  duplicate_index index;
+  for (const auto& c : cases) {
+    // Records of an earlier list in the buffer are not this list's.
+    assembly_buffer out;
+    append_record(out, "ONE", 3);
+    const std::size_t first = out.size();
+    for (const std::string& s : c.list) append_record(out, s.data(), static_cast<std::uint16_t>(s.size()));
+    std::vector<std::uint32_t> repeats;
+    index.find_repeats(out, first, static_cast<std::uint32_t>(c.list.size()), repeats);
+    EXPECT_EQ(repeats, c.repeats) << c.list.size();
+  }
+}

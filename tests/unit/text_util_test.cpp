@@ -80,3 +80,17 @@ TEST(TextUtil, FindNocaseInAgreesWithFindNocase) {
   EXPECT_EQ(find_nocase_in("cr", 2, "cre"), nullptr);
   EXPECT_EQ(find_nocase_in("xyz", 3, ""), nullptr);
 }
+
+TEST(TextUtil, MessagesShowControlBytesOfTheirArgumentsOnly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {message_text("line %d: %s\n", 7, "a\x1b[2Jb\tc\x7f\n"), "line 7: a\\x1B[2Jb\tc\\x7F\\x0A\n"},
+      {message_text("%08d|%lld|%5s|%-4s|%.2s|%.*s|%c|%%", 42, -5LL, "ab", "x", "xyz", 1, "\x01z", '\x02'),
+       "00000042|-5|   ab|x   |xy|\\x01|\\x02|%"},
+      {message_text("%zu %u %x", std::size_t{3}, 4u, 255u),
+       "3 4 ff"},
+      {shown_text("\xC3\xA9\x1f"), "\xC3\xA9\\x1F"},
+      {shown_text("ABCDEFGH\xFF\x80IJKLMNOP\x7FQRSTUVW\x1bXYZ"),
+       "ABCDEFGH\xFF\x80IJKLMNOP\\x7FQRSTUVW\\x1BXYZ"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+}

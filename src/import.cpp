@@ -428,102 +428,131 @@ std::string exported_elsewhere(const std::string& title, const char* world_path)
   return shown_source == world ? "" : source;
 }
 
-block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally,
-                         std::size_t block_size, const char* world_path) {
-  import_tally counted;
-  import_tally& written = tally != nullptr ? *tally : counted;
-  line_reader lines(in, block_size);
+namespace {
+// What the three phases of an import share: the dump's lines, the block
+// being assembled, the doubts found, the header just read and what was
+// written.
+struct dump_reading {
+  dump_reading(std::FILE* in, std::size_t block_size, import_tally& tally)
+      : lines(in, block_size), written(tally) {}
+  line_reader lines;
   assembly_buffer assembled;
-  report("Beginning file import...\n");
-
-  // Lines before the first header (the title line, blank lines) are ignored;
-  // anything else there was probably meant to be imported.
-  int sectioni = -1;
+  dump_doubts doubts;
+  import_tally& written;
+  int sectioni = -1;  // the header last read; -1 before the first
   bool at_end = false;
-  bool first_piece = true;
+
+  // Whether the dump could not be read; the reason goes to the tally.
+  bool read_failed() {
+    if (!lines.failed()) return false;
+    written.read_failure = lines.failure();
+    return true;
+  }
+};
+
+// Lines before the first header (the title line, blank lines) are ignored;
+// anything else there was probably meant to be imported. False when the
+// dump could not be read.
+bool read_to_first_header(dump_reading& dump, const char* world_path) {
+  line_reader& lines = dump.lines;
   bool title = false;
   int ignored_through = 0;  // the last line of text ignored, 0 for none
-  while (sectioni < 0) {
+  for (bool first_piece = true; dump.sectioni < 0; first_piece = false) {
     if (!lines.next()) {
-      at_end = true;
+      dump.at_end = true;
       break;
     }
     lines.in_scratch();
     if (first_piece) {
       title = std::strncmp(scratch, "**data exported from", 20) == 0;
-      if (title) written.title.assign(scratch, end_of_text(scratch));
+      if (title) dump.written.title.assign(scratch, end_of_text(scratch));
       if (title && world_path != nullptr) {
-        const std::string source = exported_elsewhere(written.title, world_path);
+        const std::string source = exported_elsewhere(dump.written.title, world_path);
         if (!source.empty()) report(msg::exported_elsewhere, source.c_str());
       }
     }
-    first_piece = false;
     if (starts_with_marker(scratch)) {
-      sectioni = parse_section_header(scratch);
-      if (sectioni >= 0) break;
+      dump.sectioni = parse_section_header(scratch);
+      if (dump.sectioni >= 0) break;
       report_unknown_name(lines, scratch);
     }
     if (*skip_space(scratch) != '\0' && !(title && lines.line_number() == 1)) {
       ignored_through = lines.line_number();
     }
   }
-  if (lines.failed()) {
-    written.read_failure = lines.failure();
-    return block_result::input_read_failed;
-  }
+  if (dump.read_failed()) return false;
   if (ignored_through > 0) {
-    const int before = sectioni >= 0 ? lines.line_number() - 1 : lines.line_number();
+    const int before = dump.sectioni >= 0 ? lines.line_number() - 1 : lines.line_number();
     report("lines 1-%d ignored before the first list header\n", std::max(before, ignored_through));
   }
-  if (sectioni >= 0) report("Importing %s...\n", g_sectionlist[sectioni]);
+  if (dump.sectioni >= 0) report("Importing %s...\n", g_sectionlist[dump.sectioni]);
+  return true;
+}
 
-  dump_doubts doubts;
-  // Every creature_layer header starts a group, whatever its number.
+// The creature_layer groups, with their count first: every creature_layer
+// header starts a group, whatever its number.
+block_result import_groups(dump_reading& dump, world_sink& out) {
+  assembly_buffer& assembled = dump.assembled;
   int count = 0;
   std::uint64_t group_strings = 0;
   append_u32(assembled, 0);
-  while (sectioni == section_creature_layer && !at_end) {
+  while (dump.sectioni == section_creature_layer && !dump.at_end) {
     ++count;
     const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
-    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end, doubts);
+    const std::uint32_t strings =
+        read_string_lines(dump.lines, assembled, dump.sectioni, dump.at_end, dump.doubts);
     store_u32(assembled, tally_at, strings);
     group_strings += strings;
-    doubts.check_list(assembled, tally_at + 4, strings, list_name(count - 1, count));
+    dump.doubts.check_list(assembled, tally_at + 4, strings, list_name(count - 1, count));
   }
-  if (lines.failed()) {
-    written.read_failure = lines.failure();
-    return block_result::input_read_failed;
-  }
+  if (dump.read_failed()) return block_result::input_read_failed;
   store_u32(assembled, 0, static_cast<std::uint32_t>(count));
   if (!write_assembled(assembled, out)) return block_result::write_failed;
-  written.lists += count;
-  written.identifiers += group_strings;
+  dump.written.lists += count;
+  dump.written.identifiers += group_strings;
+  return block_result::done;
+}
 
+// The sections 1.., each written as soon as it is read; `count` ends as
+// the number found.
+block_result import_sections(dump_reading& dump, world_sink& out, bool force, int& count) {
+  assembly_buffer& assembled = dump.assembled;
   count = 1;
-  while (sectioni > 0 && count <= section_count && !at_end) {
-    report("Importing %s...\n", g_sectionlist[sectioni]);
-    if (count != sectioni) {
+  while (dump.sectioni > 0 && count <= section_count && !dump.at_end) {
+    report("Importing %s...\n", g_sectionlist[dump.sectioni]);
+    if (count != dump.sectioni) {
       report("panic! section found out of order! expected %s\n", section_name_or_null(count));
       section_problem("sections in table order", force);
     }
     const std::size_t tally_at = assembled.size();
     append_u32(assembled, 0);
-    const int reading = sectioni;
-    const std::uint32_t strings = read_string_lines(lines, assembled, sectioni, at_end, doubts);
-    if (lines.failed()) {
-      written.read_failure = lines.failure();
-      return block_result::input_read_failed;
-    }
-    doubts.check_list(assembled, tally_at + 4, strings, g_sectionlist[reading]);
-    if (!at_end) ++count;
+    const int reading = dump.sectioni;
+    const std::uint32_t strings =
+        read_string_lines(dump.lines, assembled, dump.sectioni, dump.at_end, dump.doubts);
+    if (dump.read_failed()) return block_result::input_read_failed;
+    dump.doubts.check_list(assembled, tally_at + 4, strings, g_sectionlist[reading]);
+    if (!dump.at_end) ++count;
     store_u32(assembled, tally_at, strings);
     if (!write_assembled(assembled, out)) return block_result::write_failed;
-    ++written.lists;
-    written.identifiers += strings;
+    ++dump.written.lists;
+    dump.written.identifiers += strings;
   }
+  return block_result::done;
+}
+}  // namespace
 
-  doubts.report_rest();
+block_result import_text(std::FILE* in, world_sink& out, bool force, import_tally* tally,
+                         std::size_t block_size, const char* world_path) {
+  import_tally counted;
+  dump_reading dump(in, block_size, tally != nullptr ? *tally : counted);
+  report("Beginning file import...\n");
+  if (!read_to_first_header(dump, world_path)) return block_result::input_read_failed;
+  block_result result = import_groups(dump, out);
+  int count = 0;
+  if (result == block_result::done) result = import_sections(dump, out, force, count);
+  if (result != block_result::done) return result;
+  dump.doubts.report_rest();
   if (count != section_count) {
     report("panic! found %d sections, expected %d", count, section_count);
     // The stop's own line must not run on from the panic message.

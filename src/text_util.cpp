@@ -61,124 +61,131 @@ void append_formatted(std::string& out, const char* spec, T value) {
   out.append(longer.data(), static_cast<std::size_t>(length));
 }
 
+// One conversion of a format: the piece handed to the library (without
+// stars), and what the tool reads of it itself.
+struct conversion {
+  char spec[48] = "%";
+  bool left = false;  // the '-' flag
+  int width = -1, precision = -1;
+  std::string_view length;  // h, l, ll, z, ...
+  char type = '\0';
+};
+
+// Reads the conversion after a '%' at `at`, moving past it, and the stars'
+// arguments; false at a format cut short.
+bool read_conversion(const char*& at, std::va_list* args, conversion& c) {
+  std::size_t used = 1;
+  while ((*at == '-' || *at == '+' || *at == ' ' || *at == '#' || *at == '0') && used < 8) {
+    c.left = c.left || *at == '-';
+    c.spec[used++] = *at++;
+  }
+  if (*at == '*') {
+    c.width = va_arg(*args, int);
+    ++at;
+  } else if (*at >= '0' && *at <= '9') {
+    c.width = digits(at);
+  }
+  if (*at == '.') {
+    ++at;
+    if (*at == '*') {
+      c.precision = va_arg(*args, int);
+      ++at;
+    } else {
+      c.precision = digits(at);
+    }
+  }
+  if (c.width >= 0) used += static_cast<std::size_t>(std::snprintf(c.spec + used, 12, "%d", c.width));
+  if (c.precision >= 0) {
+    used += static_cast<std::size_t>(std::snprintf(c.spec + used, 13, ".%d", c.precision));
+  }
+  const char* length = at;
+  while ((*at == 'h' || *at == 'l' || *at == 'L' || *at == 'j' || *at == 'z' || *at == 't') &&
+         at - length < 2) {
+    c.spec[used++] = *at++;
+  }
+  c.length = std::string_view(length, static_cast<std::size_t>(at - length));
+  c.type = *at;
+  if (c.type == '\0') return false;
+  ++at;
+  c.spec[used++] = c.type;
+  c.spec[used] = '\0';
+  return true;
+}
+
+// A %s or %c argument, as shown_text shows it, padded to its width.
+void append_text_argument(std::string& out, const conversion& c, std::va_list* args) {
+  char one = '\0';
+  const char* text = &one;
+  std::size_t size = 1;
+  if (c.type == 'c') {
+    one = static_cast<char>(va_arg(*args, int));
+  } else {
+    text = va_arg(*args, const char*);
+    if (text == nullptr) text = "(null)";
+    size = 0;
+    while ((c.precision < 0 || size < static_cast<std::size_t>(c.precision)) && text[size] != '\0') {
+      ++size;
+    }
+  }
+  std::string shown;
+  append_shown(shown, text, size);
+  const std::size_t wanted = c.width > 0 ? static_cast<std::size_t>(c.width) : 0;
+  const std::size_t pad = shown.size() < wanted ? wanted - shown.size() : 0;
+  if (!c.left) out.append(pad, ' ');
+  out += shown;
+  if (c.left) out.append(pad, ' ');
+}
+
+// Any other argument, as printf writes it.
+void append_other_argument(std::string& out, const conversion& c, std::va_list* args) {
+  const bool wide = c.length == "z" || c.length == "t" || c.length == "j";
+  switch (c.type) {
+    case 'd':
+    case 'i':
+      if (c.length == "ll") return append_formatted(out, c.spec, va_arg(*args, long long));
+      if (c.length == "l") return append_formatted(out, c.spec, va_arg(*args, long));
+      if (wide) return append_formatted(out, c.spec, va_arg(*args, std::ptrdiff_t));
+      return append_formatted(out, c.spec, va_arg(*args, int));
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+      if (c.length == "ll") return append_formatted(out, c.spec, va_arg(*args, unsigned long long));
+      if (c.length == "l") return append_formatted(out, c.spec, va_arg(*args, unsigned long));
+      if (wide) return append_formatted(out, c.spec, va_arg(*args, std::size_t));
+      return append_formatted(out, c.spec, va_arg(*args, unsigned));
+    case 'p': return append_formatted(out, c.spec, va_arg(*args, void*));
+    default:  // e, f, g, a
+      if (c.length == "L") return append_formatted(out, c.spec, va_arg(*args, long double));
+      return append_formatted(out, c.spec, va_arg(*args, double));
+  }
+}
+
 // Appends the message to `out`: each %s and %c argument as shown_text
 // shows it, every other conversion as printf writes it.
 void append_message(std::string& out, const char* format, std::va_list args) {
-  const char* at = format;
-  while (*at != '\0') {
+  // A copy the helpers can take arguments from in turn.
+  std::va_list rest;
+  va_copy(rest, args);
+  for (const char* at = format; *at != '\0';) {
     if (*at != '%') {
       const char* plain = at;
       while (*at != '\0' && *at != '%') ++at;
       out.append(plain, static_cast<std::size_t>(at - plain));
       continue;
     }
-    // %[flags][width][.precision][length]conversion, the stars read here so
-    // that the piece handed to the library has none.
-    char spec[48] = "%";
-    std::size_t used = 1;
     ++at;
-    bool left = false;
-    while ((*at == '-' || *at == '+' || *at == ' ' || *at == '#' || *at == '0') && used < 8) {
-      left = left || *at == '-';
-      spec[used++] = *at++;
-    }
-    int width = -1, precision = -1;
-    if (*at == '*') {
-      width = va_arg(args, int);
-      ++at;
-    } else if (*at >= '0' && *at <= '9') {
-      width = digits(at);
-    }
-    if (*at == '.') {
-      ++at;
-      if (*at == '*') {
-        precision = va_arg(args, int);
-        ++at;
-      } else {
-        precision = digits(at);
-      }
-    }
-    if (width >= 0) used += static_cast<std::size_t>(std::snprintf(spec + used, 12, "%d", width));
-    if (precision >= 0) used += static_cast<std::size_t>(std::snprintf(spec + used, 13, ".%d", precision));
-    char length[3] = "";
-    std::size_t length_size = 0;
-    while ((*at == 'h' || *at == 'l' || *at == 'L' || *at == 'j' || *at == 'z' || *at == 't') &&
-           length_size < 2) {
-      spec[used++] = *at;
-      length[length_size++] = *at++;
-    }
-    const char conversion = *at;
-    if (conversion == '\0') break;
-    ++at;
-    spec[used++] = conversion;
-    spec[used] = '\0';
-    const std::string_view size_of(length, length_size);
-    switch (conversion) {
-      case '%': out += '%'; break;
-      case 's':
-      case 'c': {
-        char one = '\0';
-        const char* text = &one;
-        std::size_t size = 1;
-        if (conversion == 'c') {
-          one = static_cast<char>(va_arg(args, int));
-        } else {
-          text = va_arg(args, const char*);
-          if (text == nullptr) text = "(null)";
-          size = 0;
-          while ((precision < 0 || size < static_cast<std::size_t>(precision)) && text[size] != '\0') {
-            ++size;
-          }
-        }
-        if (width <= 0) {
-          append_shown(out, text, size);
-          break;
-        }
-        std::string shown;
-        append_shown(shown, text, size);
-        const auto wanted = static_cast<std::size_t>(width);
-        const std::size_t pad = shown.size() < wanted ? wanted - shown.size() : 0;
-        if (!left) out.append(pad, ' ');
-        out += shown;
-        if (left) out.append(pad, ' ');
-        break;
-      }
-      case 'd':
-      case 'i':
-        if (size_of == "ll") {
-          append_formatted(out, spec, va_arg(args, long long));
-        } else if (size_of == "l") {
-          append_formatted(out, spec, va_arg(args, long));
-        } else if (size_of == "z" || size_of == "t" || size_of == "j") {
-          append_formatted(out, spec, va_arg(args, std::ptrdiff_t));
-        } else {
-          append_formatted(out, spec, va_arg(args, int));
-        }
-        break;
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o':
-        if (size_of == "ll") {
-          append_formatted(out, spec, va_arg(args, unsigned long long));
-        } else if (size_of == "l") {
-          append_formatted(out, spec, va_arg(args, unsigned long));
-        } else if (size_of == "z" || size_of == "t" || size_of == "j") {
-          append_formatted(out, spec, va_arg(args, std::size_t));
-        } else {
-          append_formatted(out, spec, va_arg(args, unsigned));
-        }
-        break;
-      case 'p': append_formatted(out, spec, va_arg(args, void*)); break;
-      default:  // e, f, g, a
-        if (size_of == "L") {
-          append_formatted(out, spec, va_arg(args, long double));
-        } else {
-          append_formatted(out, spec, va_arg(args, double));
-        }
-        break;
+    conversion c;
+    if (!read_conversion(at, &rest, c)) break;
+    if (c.type == '%') {
+      out += '%';
+    } else if (c.type == 's' || c.type == 'c') {
+      append_text_argument(out, c, &rest);
+    } else {
+      append_other_argument(out, c, &rest);
     }
   }
+  va_end(rest);
 }
 }  // namespace
 

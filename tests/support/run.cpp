@@ -262,7 +262,14 @@ run_result run_rawgraft(const game_folder& folder, const std::vector<std::string
   std::vector<std::string> words = options.launcher;
   words.push_back(options.program);
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<std::string> env = merged_environment(options.env);
+  std::vector<std::pair<std::string, std::string>> extra = options.env;
+  // The leak checker traces the process itself, which a tracer forbids.
+  if (!options.launcher.empty() && options.launcher[0] == "strace") {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    extra.emplace_back("ASAN_OPTIONS",
+                       (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") + "detect_leaks=0");
+  }
+  std::vector<std::string> env = merged_environment(extra);
   std::vector<char*> argv = c_strings(words);
   std::vector<char*> envp = c_strings(env);
 

@@ -260,7 +260,7 @@ int run_backups(settings& run, const run_context&) {
                                  std::fflush(stdout) == 0
                            : print_backups(backups);
   if (!written) {
-    if (reader_gone(errno)) return exit_error;
+    if (platform::reader_gone(errno)) return exit_error;
     report("Error: could not write the list of backups\n");
     return exit_error;
   }

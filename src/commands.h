@@ -3,7 +3,6 @@
 // returns the run's exit status; the driver ends the run.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,10 +21,6 @@ struct run_context {
   std::int64_t block_offset;
   std::size_t keep;  // prune's number of backups to keep
 };
-
-// Output into a pipe whose reader has gone (`rawgraft 1 export - | head`)
-// ends the run as the player meant it to: with no message, status 1.
-inline bool reader_gone(int error_number) { return error_number == EPIPE; }
 
 int run_export(settings& run, const run_context& context);   // export.cpp
 int run_import(settings& run, const run_context& context);   // import.cpp

@@ -303,7 +303,7 @@ int run_compare(settings& run, const run_context&) {
   const std::string source = exported_elsewhere(tally.title, run.worldpath);
   errno = 0;
   if (!compared.print(source.empty() ? nullptr : source.c_str())) {
-    if (reader_gone(errno)) return exit_error;
+    if (platform::reader_gone(errno)) return exit_error;
     report("Error: could not write the report to standard output\n");
     return exit_error;
   }

@@ -278,7 +278,7 @@ int run_export(settings& run, const run_context&) {
     return exit_error;
   }
   if (result == export_result::write_failed) {
-    if (std::strcmp(target, "-") == 0 && reader_gone(run.exportfile.failure_number())) {
+    if (std::strcmp(target, "-") == 0 && platform::reader_gone(run.exportfile.failure_number())) {
       return exit_error;
     }
     report(msg::export_write_failed, target);

@@ -19,6 +19,10 @@ extern const char path_separator;
 // or null where it has none.
 extern const char* const help_switch;
 
+// Whether a write to standard output that just failed with `error_number`
+// failed because the pipe's reader has gone (`rawgraft 1 export - | head`).
+bool reader_gone(int error_number);
+
 // Local time formatted with strftime; false when it cannot be formed.
 bool format_local_time(char* out, std::size_t size, const char* format);
 

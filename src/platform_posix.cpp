@@ -21,6 +21,8 @@ namespace platform {
 const char path_separator = '/';
 const char* const help_switch = nullptr;
 
+bool reader_gone(int error_number) { return error_number == EPIPE; }
+
 namespace {
 int kept_error = 0;
 

@@ -20,6 +20,8 @@ namespace platform {
 const char path_separator = '\\';
 const char* const help_switch = "/?";
 
+bool reader_gone(int error_number) { return error_number == EPIPE; }
+
 namespace {
 // The reason of the last failure: a C library error number, or the code of
 // a failed Windows call, whose text comes from FormatMessage.

@@ -365,7 +365,7 @@ int run_check(settings& run, const run_context&) {
   }
   errno = 0;
   if (!print_additions(additions)) {
-    if (reader_gone(errno)) return exit_error;
+    if (platform::reader_gone(errno)) return exit_error;
     report("Error: could not write the report to standard output\n");
     return exit_error;
   }

@@ -412,6 +412,8 @@ TEST_F(Export, ToAClosedStandardOutputFails) {
 // A pipe whose reader has gone (`rawgraft 1 export - | head -1`): the player
 // has read what was wanted, so the export and every report end quietly.
 TEST_F(Export, IntoAPipeClosedEarlyItAndTheReportsEndQuietly) {
+  SKIP_ON_WINDOWS_BUILD("under Wine a write into a pipe without a reader fails with EIO, "
+                        "or not at all, never with EPIPE");
   const std::string world = dat_world(ts::sample_block());
   folder.write_world("region1", world);
   folder.write_raw("region1", "new.txt", "[OBJECT:ITEM]\n[ITEM_TOOL:EEL_TRAP]\n");

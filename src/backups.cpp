@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "commands.h"
 #include "file_stream.h"
 #include "messages.h"
 #include "object_block.h"
@@ -16,7 +17,6 @@
 #include "world_header.h"
 #include "world_rewrite.h"
 #include "world_source.h"
-#include "commands.h"
 
 namespace {
 bool digits(const std::string& text, std::size_t from, std::size_t count) {

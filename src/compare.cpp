@@ -7,14 +7,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "commands.h"
+#include "import.h"
 #include "little_endian.h"
 #include "messages.h"
 #include "object_block.h"
-#include "text_util.h"
-#include "commands.h"
-#include "import.h"
-#include "messages.h"
 #include "settings.h"
+#include "text_util.h"
 #include "world_header.h"
 
 namespace {
@@ -285,7 +284,6 @@ bool print_additions(const sync_additions& additions) {
   }
   return ok && std::fflush(stdout) == 0;
 }
-
 
 // Import's dry run: how the dump's lists differ from the world's goes to
 // standard output.

@@ -7,13 +7,13 @@
 #include <memory>
 #include <span>
 
-#include "little_endian.h"
-#include "object_block.h"
-#include "text_util.h"
 #include "commands.h"
+#include "little_endian.h"
 #include "messages.h"
+#include "object_block.h"
 #include "platform.h"
 #include "settings.h"
+#include "text_util.h"
 #include "world_header.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "commands.h"
 #include "duplicate_index.h"
 #include "little_endian.h"
 #include "messages.h"
@@ -20,7 +21,6 @@
 #include "platform.h"
 #include "settings.h"
 #include "text_util.h"
-#include "commands.h"
 
 namespace {
 #if defined(__SSE2__)
@@ -420,12 +420,12 @@ std::string exported_elsewhere(const std::string& title, const char* world_path)
   const std::string start = "**data exported from ";
   const std::size_t on = title.rfind(" on ");
   if (!title.starts_with(start) || on == std::string::npos || on < start.size()) return "";
-  std::string source = title.substr(start.size(), on - start.size());
-  std::string world = world_path;
-  std::string shown_source = source;
-  std::replace(shown_source.begin(), shown_source.end(), '\\', '/');
-  std::replace(world.begin(), world.end(), '\\', '/');
-  return shown_source == world ? "" : source;
+  const std::string source = title.substr(start.size(), on - start.size());
+  const auto with_slashes = [](std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+  };
+  return with_slashes(source) == with_slashes(world_path) ? "" : source;
 }
 
 namespace {

@@ -334,7 +334,6 @@ std::FILE* create_new_file(const char* path, bool text) {
                      (text ? _O_TEXT : _O_BINARY) | _O_RDWR, text ? "w+" : "w+b");
 }
 
-
 bool sync_file(std::FILE* file) { return _commit(_fileno(file)) == 0 || keep_errno(errno); }
 
 void start_writeback(std::FILE*) {}

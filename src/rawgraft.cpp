@@ -117,7 +117,6 @@ interaction interactive_arguments(char* program_path) {
   return interaction::confirmed;
 }
 
-
 // What follows the command word: nothing, a file (or a backup's name), or
 // a number.
 enum class argument { none, file, count };
@@ -155,22 +154,6 @@ bool takes_no_file(const char* command) {
   const command_row* row = find_command(command);
   return row != nullptr && row->takes == argument::none;
 }
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
 
 // A whole number of at least 1, or 0 for anything else; one too large for
 // a size keeps everything.

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
+#include "compare.h"
 #include "duplicate_index.h"
 #include "file_stream.h"
 #include "little_endian.h"
+#include "messages.h"
 #include "raw_scan.h"
 #include "settings.h"
 #include "text_util.h"
-#include "commands.h"
-#include "compare.h"
-#include "messages.h"
 #include "world_header.h"
 
 namespace {

@@ -48,23 +48,23 @@ int digits(const char*& at) {
 
 // One conversion of a printf format, formatted alone by the library.
 template <typename T>
-void append_formatted(std::string& out, const char* spec, T value) {
+void append_formatted(std::string& out, const char* directive, T value) {
   char piece[128];
-  const int length = std::snprintf(piece, sizeof piece, spec, value);
+  const int length = std::snprintf(piece, sizeof piece, directive, value);
   if (length < 0) return;
   if (static_cast<std::size_t>(length) < sizeof piece) {
     out.append(piece, static_cast<std::size_t>(length));
     return;
   }
   std::string longer(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(longer.data(), longer.size(), spec, value);
+  std::snprintf(longer.data(), longer.size(), directive, value);
   out.append(longer.data(), static_cast<std::size_t>(length));
 }
 
 // One conversion of a format: the piece handed to the library (without
 // stars), and what the tool reads of it itself.
 struct conversion {
-  char spec[48] = "%";
+  char directive[48] = "%";
   bool left = false;  // the '-' flag
   int width = -1, precision = -1;
   std::string_view length;  // h, l, ll, z, ...
@@ -77,7 +77,7 @@ bool read_conversion(const char*& at, std::va_list* args, conversion& c) {
   std::size_t used = 1;
   while ((*at == '-' || *at == '+' || *at == ' ' || *at == '#' || *at == '0') && used < 8) {
     c.left = c.left || *at == '-';
-    c.spec[used++] = *at++;
+    c.directive[used++] = *at++;
   }
   if (*at == '*') {
     c.width = va_arg(*args, int);
@@ -94,21 +94,21 @@ bool read_conversion(const char*& at, std::va_list* args, conversion& c) {
       c.precision = digits(at);
     }
   }
-  if (c.width >= 0) used += static_cast<std::size_t>(std::snprintf(c.spec + used, 12, "%d", c.width));
+  if (c.width >= 0) used += static_cast<std::size_t>(std::snprintf(c.directive + used, 12, "%d", c.width));
   if (c.precision >= 0) {
-    used += static_cast<std::size_t>(std::snprintf(c.spec + used, 13, ".%d", c.precision));
+    used += static_cast<std::size_t>(std::snprintf(c.directive + used, 13, ".%d", c.precision));
   }
   const char* length = at;
   while ((*at == 'h' || *at == 'l' || *at == 'L' || *at == 'j' || *at == 'z' || *at == 't') &&
          at - length < 2) {
-    c.spec[used++] = *at++;
+    c.directive[used++] = *at++;
   }
   c.length = std::string_view(length, static_cast<std::size_t>(at - length));
   c.type = *at;
   if (c.type == '\0') return false;
   ++at;
-  c.spec[used++] = c.type;
-  c.spec[used] = '\0';
+  c.directive[used++] = c.type;
+  c.directive[used] = '\0';
   return true;
 }
 
@@ -142,22 +142,22 @@ void append_other_argument(std::string& out, const conversion& c, std::va_list* 
   switch (c.type) {
     case 'd':
     case 'i':
-      if (c.length == "ll") return append_formatted(out, c.spec, va_arg(*args, long long));
-      if (c.length == "l") return append_formatted(out, c.spec, va_arg(*args, long));
-      if (wide) return append_formatted(out, c.spec, va_arg(*args, std::ptrdiff_t));
-      return append_formatted(out, c.spec, va_arg(*args, int));
+      if (c.length == "ll") return append_formatted(out, c.directive, va_arg(*args, long long));
+      if (c.length == "l") return append_formatted(out, c.directive, va_arg(*args, long));
+      if (wide) return append_formatted(out, c.directive, va_arg(*args, std::ptrdiff_t));
+      return append_formatted(out, c.directive, va_arg(*args, int));
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-      if (c.length == "ll") return append_formatted(out, c.spec, va_arg(*args, unsigned long long));
-      if (c.length == "l") return append_formatted(out, c.spec, va_arg(*args, unsigned long));
-      if (wide) return append_formatted(out, c.spec, va_arg(*args, std::size_t));
-      return append_formatted(out, c.spec, va_arg(*args, unsigned));
-    case 'p': return append_formatted(out, c.spec, va_arg(*args, void*));
+      if (c.length == "ll") return append_formatted(out, c.directive, va_arg(*args, unsigned long long));
+      if (c.length == "l") return append_formatted(out, c.directive, va_arg(*args, unsigned long));
+      if (wide) return append_formatted(out, c.directive, va_arg(*args, std::size_t));
+      return append_formatted(out, c.directive, va_arg(*args, unsigned));
+    case 'p': return append_formatted(out, c.directive, va_arg(*args, void*));
     default:  // e, f, g, a
-      if (c.length == "L") return append_formatted(out, c.spec, va_arg(*args, long double));
-      return append_formatted(out, c.spec, va_arg(*args, double));
+      if (c.length == "L") return append_formatted(out, c.directive, va_arg(*args, long double));
+      return append_formatted(out, c.directive, va_arg(*args, double));
   }
 }
 

@@ -4,15 +4,15 @@
 #include <cstring>
 #include <string>
 
+#include "commands.h"
 #include "compressed_world.h"
 #include "file_stream.h"
 #include "little_endian.h"
 #include "messages.h"
 #include "object_block.h"
 #include "platform.h"
-#include "text_util.h"
-#include "commands.h"
 #include "settings.h"
+#include "text_util.h"
 
 namespace {
 // Whether the text reads as a non-zero number the way atoi reads it:

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "file_stream.h"
 #include "messages.h"
 #include "object_block.h"
 #include "platform.h"
-#include "world_header.h"
 #include "settings.h"
 #include "text_util.h"
-#include "commands.h"
+#include "world_header.h"
 
 namespace {
 void dot() { report("."); }

@@ -76,8 +76,8 @@ TEST(Placement, FaultsAndInterruptsAtEachStep) {
     folder.write_file("edited.txt", ts::dump_title(kPath) + ts::dump_body(edited));
     ts::run_options options;
     options.launcher = {"strace", "-f", "-qq", "-o", "/dev/null"};
-    for (const std::string& spec : c.inject) {
-      options.launcher.insert(options.launcher.end(), {"-e", "inject=" + spec});
+    for (const std::string& fault : c.inject) {
+      options.launcher.insert(options.launcher.end(), {"-e", "inject=" + fault});
     }
     const auto r = ts::run_rawgraft(folder, {"1", "import", "edited.txt"}, "", options);
     EXPECT_EQ(r.status, c.status) << r;

@@ -205,7 +205,7 @@ TEST_P(PowerCut, EveryStateKeepsAWholeWorldAndDump) {
   const std::string trace = root + "/../" + folder.root().filename().string() + ".trace";
   ts::run_options options;
   options.launcher = {"strace", "-f", "-qq", "-y", "-o", trace};
-  for (const std::string& spec : run.inject) options.launcher.insert(options.launcher.end(), {"-e", "inject=" + spec});
+  for (const std::string& fault : run.inject) options.launcher.insert(options.launcher.end(), {"-e", "inject=" + fault});
   const auto r = ts::run_rawgraft(folder, run.args, "", options);
   ASSERT_EQ(r.status, 0) << r;
   const run_model model(initial, read_trace(trace, root));
